@@ -1,0 +1,14 @@
+/* Writer of /var/ipsec/setkey.conf and of the tunnels' NAT exemption rules. */
+#ifndef IPSEC_SETKEY_H
+#define IPSEC_SETKEY_H
+
+#include "../framework/zor.h"
+
+#define IPSEC_SETKEY_CONF "/var/ipsec/setkey.conf"
+
+/* Full rewrite from every enabled tunnel: the number of tunnels written, or -1. */
+int ipsec_writeAllSetkey(void);
+/* One tunnel's change, from the configuration-changed message body: 0, or -1. */
+int ipsec_writeSetkey(const IpsecCfgChangedMsgBody *msg);
+
+#endif

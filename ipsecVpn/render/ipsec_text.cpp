@@ -1,0 +1,36 @@
+/* Checks that keep data-model texts out of shell commands and file syntax. */
+#include "ipsec_text.h"
+
+#include <cstring>
+
+#include "ipsec_addr.h"
+
+bool ipsec_isIfName(const char *s) {
+    if (!s)
+        return false;
+    size_t len = strnlen(s, 16);
+    if (len == 0 || len > 15 || !strcmp(s, ".") || !strcmp(s, ".."))
+        return false;
+    for (size_t i = 0; i < len; i++) {
+        char c = s[i];
+        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+                  c == '.' || c == '-';
+        if (!ok)
+            return false;
+    }
+    return true;
+}
+
+bool ipsec_isDottedQuad(const char *s) { return ipsec_netChkDotIpAddr(s) == 1; }
+
+bool ipsec_isSafeText(const char *s, const char *forbidden) {
+    if (!s)
+        return true;
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(s); *p; p++) {
+        if (*p < 0x20 || *p == 0x7f)
+            return false;
+        if (forbidden && strchr(forbidden, *p))
+            return false;
+    }
+    return true;
+}

@@ -1,0 +1,22 @@
+/*
+ * Checks on data-model and message texts before they reach a shell command or
+ * a configuration file: a text that could end a statement or start another
+ * one is refused, never quoted or repaired.
+ */
+#ifndef IPSEC_TEXT_H
+#define IPSEC_TEXT_H
+
+/* A plain interface name: 1 to 15 of [A-Za-z0-9_.-], not "." or "..". */
+bool ipsec_isIfName(const char *s);
+/* A dotted quad by the address helpers' rule (safe in a shell word). */
+bool ipsec_isDottedQuad(const char *s);
+/* No control character and none of the characters in `forbidden`.
+ * A null text is treated as empty and is safe. */
+bool ipsec_isSafeText(const char *s, const char *forbidden);
+
+/* What may not appear in a setkey.conf field. */
+constexpr const char *IPSEC_SETKEY_FORBIDDEN = ";";
+/* What may not appear in a racoon.conf field (and in psk.txt identifiers). */
+constexpr const char *IPSEC_RACOON_FORBIDDEN = ";\"{}";
+
+#endif

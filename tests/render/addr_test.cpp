@@ -1,0 +1,118 @@
+/* Address helpers: prefix lengths, the dotted-quad test, host-name resolution
+ * through the sandbox's private /etc/hosts. */
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "render/ipsec_addr.h"
+#include "render/ipsec_text.h"
+#include "test_files.h"
+
+namespace {
+
+struct PrefixCase {
+    const char *mask;
+    int prefix;
+};
+
+TEST(CalPrefixLen, MasksAndNonAddresses) {
+    const PrefixCase cases[] = {
+        {"255.255.255.255", 32}, {"255.255.255.0", 24}, {"255.255.255.128", 25}, {"255.255.0.0", 16},
+        {"128.0.0.0", 1},        {"0.0.0.0", 0},        {"255.0.255.0", 24},     {"255.255.255.254", 31},
+        {"not a mask", 32},      {"", 32},              {"256.0.0.0", 32},       {"0.0.0.1", 32},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(c.prefix, ipsec_calPrefixLen(c.mask)) << c.mask;
+    EXPECT_EQ(32, ipsec_calPrefixLen(nullptr));
+}
+
+struct DotCase {
+    const char *text;
+    int result;
+};
+
+TEST(NetChkDotIpAddr, RulesOfTheDottedQuad) {
+    const DotCase cases[] = {
+        {"1.2.3.4", 1},         {"255.255.255.255", 1}, {"1.2.3", 0},          {"192.168.1.256", 0},
+        {"1..2.3.4", 0},        {"1.2.3.4.5", 0},       {"vpn.example.com", 0}, {"1.2.3 .4", 0},
+        {"10.20.30.", 1},       {".10.20.30", 1},       {"001.002.003.004", 1}, {"", 0},
+        {"1.2.3.4\n", 0},       {"1.2.3.4;ls", 0},      {"1234567.1.1.1", 0},  {"0000000000.0.0.0", 0},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(c.result, ipsec_netChkDotIpAddr(c.text)) << '"' << c.text << '"';
+    EXPECT_EQ(0, ipsec_netChkDotIpAddr(nullptr));
+}
+
+TEST(NetChkDotIpAddr, UnterminatedBufferIsNotReadPastSixteenBytes) {
+    char buf[32];
+    memset(buf, '1', sizeof(buf));
+    buf[31] = '\0';
+    EXPECT_EQ(0, ipsec_netChkDotIpAddr(buf));
+}
+
+class ParseFQDN : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!getenv("IPSEC_SANDBOX"))
+            GTEST_SKIP() << "needs the sandbox's private /etc/hosts";
+        test_files::write("/etc/hosts", "127.0.0.1 localhost\n"
+                                        "203.0.113.1 three.example\n"
+                                        "203.0.113.2 three.example\n"
+                                        "203.0.113.3 three.example\n"
+                                        "198.51.100.9 one.example\n"
+                                        "2001:db8::1 six.example\n");
+    }
+};
+
+TEST_F(ParseFQDN, KeepsTheCurrentAddressWhileTheNameStillHasIt) {
+    char ip[16] = "untouched";
+    EXPECT_EQ(0, ipsec_parseFQDN("three.example", ip, "203.0.113.2"));
+    EXPECT_STREQ("203.0.113.2", ip);
+}
+
+TEST_F(ParseFQDN, MovesToTheLastAddressOtherwise) {
+    char ip[16] = "untouched";
+    EXPECT_EQ(0, ipsec_parseFQDN("three.example", ip, "192.0.2.1"));
+    EXPECT_STREQ("203.0.113.3", ip);
+    EXPECT_EQ(0, ipsec_parseFQDN("one.example", ip, "0.0.0.0"));
+    EXPECT_STREQ("198.51.100.9", ip);
+}
+
+TEST_F(ParseFQDN, UnresolvedOrNoIpv4AnswerLeavesTheBufferAlone) {
+    char ip[16] = "untouched";
+    EXPECT_EQ(-1, ipsec_parseFQDN("nosuch.example", ip, "203.0.113.2"));
+    EXPECT_STREQ("untouched", ip);
+    EXPECT_EQ(-1, ipsec_parseFQDN("six.example", ip, "203.0.113.2"));
+    EXPECT_STREQ("untouched", ip);
+}
+
+TEST(TextChecks, InterfaceNames) {
+    EXPECT_TRUE(ipsec_isIfName("ppp0"));
+    EXPECT_TRUE(ipsec_isIfName("eth0.100"));
+    EXPECT_TRUE(ipsec_isIfName("wan-0_a"));
+    EXPECT_TRUE(ipsec_isIfName("abcdefghijklmno"));
+    EXPECT_FALSE(ipsec_isIfName("abcdefghijklmnop"));
+    EXPECT_FALSE(ipsec_isIfName(""));
+    EXPECT_FALSE(ipsec_isIfName(nullptr));
+    EXPECT_FALSE(ipsec_isIfName(".."));
+    EXPECT_FALSE(ipsec_isIfName("ppp0;reboot"));
+    EXPECT_FALSE(ipsec_isIfName("ppp0 -j DROP"));
+    EXPECT_FALSE(ipsec_isIfName("$(id)"));
+}
+
+TEST(TextChecks, ConfigurationTexts) {
+    EXPECT_TRUE(ipsec_isSafeText("aes-cbc", IPSEC_SETKEY_FORBIDDEN));
+    EXPECT_TRUE(ipsec_isSafeText("", IPSEC_SETKEY_FORBIDDEN));
+    EXPECT_TRUE(ipsec_isSafeText(nullptr, IPSEC_SETKEY_FORBIDDEN));
+    EXPECT_FALSE(ipsec_isSafeText("aes;flush", IPSEC_SETKEY_FORBIDDEN));
+    EXPECT_FALSE(ipsec_isSafeText("a\nflush", IPSEC_SETKEY_FORBIDDEN));
+    EXPECT_FALSE(ipsec_isSafeText("a\tb", IPSEC_SETKEY_FORBIDDEN));
+    EXPECT_TRUE(ipsec_isSafeText("secret \"quoted\"", ";"));
+    EXPECT_FALSE(ipsec_isSafeText("main; }", IPSEC_RACOON_FORBIDDEN));
+    EXPECT_FALSE(ipsec_isSafeText("x\"", IPSEC_RACOON_FORBIDDEN));
+    EXPECT_FALSE(ipsec_isSafeText("{", IPSEC_RACOON_FORBIDDEN));
+    EXPECT_FALSE(ipsec_isSafeText("\x7f", nullptr));
+}
+
+} // namespace
