@@ -1,12 +1,41 @@
-/* The kernel SA table dump and the reconciliation of tunnel status with it. */
+/*
+ * The kernel SA table dump and the reconciliation of tunnel status with it.
+ * Each idle tick dumps the kernel's ESP SAs into l_ipsec_status_arr, then
+ * writes every enabled tunnel's status and live SPIs into the data model.
+ */
 #ifndef IPSEC_STATUS_H
 #define IPSEC_STATUS_H
 
+#include <vector>
+
 #define IPSEC_TMP_DELETE_CONF "/var/ipsec/tmp_delete.conf"
+
+/* One ESP SA of the latest dump. */
+struct IPSEC_STATUS {
+    char src_ip[16];    /* dotted quad */
+    char dst_ip[16];    /* dotted quad */
+    int status;         /* 1 mature, 0 larval or dead */
+    char spi[16];       /* lower-case hex digits, no "0x", no leading zeros */
+    unsigned int reqid; /* from the SA2 extension */
+    int dying;          /* dying SAs are never recorded: always 0 */
+};
+
+/* The SAs of the latest dump, in the kernel's dump order. The table has no
+ * fixed size: the vector keeps its capacity between dumps, so a warm tick
+ * allocates nothing. */
+struct IPSEC_STATUS_ARR {
+    std::vector<IPSEC_STATUS> status_arr;
+    /* The dump ran to its last reply. When false the table may miss SAs that
+     * are in the kernel, so reconciliation deletes nothing and clears no SPI. */
+    bool complete = false;
+};
+
+extern IPSEC_STATUS_ARR l_ipsec_status_arr;
 
 /* One dump, then ipsec_set_status. */
 void ipsec_refresh_status(void);
-/* Writes every enabled tunnel's status and SPIs from the latest dump. */
+/* Writes every enabled tunnel's status and SPIs from the latest dump, and
+ * removes the lone mature SA of a negotiated tunnel through setkey. */
 void ipsec_set_status(void);
 
 #endif

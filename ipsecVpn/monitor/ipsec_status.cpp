@@ -1,0 +1,244 @@
+/*
+ * Tunnel status from the kernel: one PF_KEY dump of the ESP SAs per idle
+ * tick, then every enabled tunnel's status and live SPIs written into the
+ * data model, and the lone mature SA of a half-dead negotiated tunnel removed
+ * through setkey.
+ */
+#include "ipsec_status.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "../core/ipsec_state.h"
+#include "../framework/ipsec_obj.h"
+#include "../proc/ipsec_shell.h"
+#include "ipsec_pfkey.h"
+
+IPSEC_STATUS_ARR l_ipsec_status_arr;
+
+namespace {
+
+/* Every log line of the reconciliation pass carries this name. */
+constexpr char kSetStatus[] = "ipsec_set_status";
+constexpr char kNoAddress[] = "0.0.0.0";
+
+/* Scratch kept between ticks so that a warm tick allocates nothing. */
+std::vector<PfkeySaMsg> g_dump;
+
+struct ReqidRef {
+    UINT32 reqid;
+    UINT32 index; /* into l_ipsec_status_arr.status_arr */
+};
+/* The table's entries sorted by request id, table order within one id. */
+std::vector<ReqidRef> g_byReqid;
+
+/* Turns the dump's messages into table entries. Only the up flag and the
+ * destination start afresh with each message; the source, SPI, request id and
+ * dying flag keep the last value seen, as the kernel sends all four with every
+ * SA. A message without a destination, or a dying SA, leaves no entry. */
+void recordDump(const std::vector<PfkeySaMsg> &msgs) {
+    std::vector<IPSEC_STATUS> &table = l_ipsec_status_arr.status_arr;
+    table.clear();
+    int dying = 0;
+    UINT32 reqid = 0;
+    char src[16] = "";
+    char spi[16] = "";
+    for (const PfkeySaMsg &m : msgs) {
+        int up = 0;
+        char dst[16];
+        zorUtl_strncpy(dst, kNoAddress, sizeof(dst));
+        if (m.hasSa) {
+            up = (m.state == 1 || m.state == 2); /* mature or dying */
+            dying = (m.state == 2);
+            snprintf(spi, sizeof(spi), "%x", static_cast<unsigned>(m.spi));
+        }
+        if (m.hasSrc)
+            zorUtl_strncpy(src, m.src, sizeof(src));
+        if (m.hasDst)
+            zorUtl_strncpy(dst, m.dst, sizeof(dst));
+        if (m.hasSa2)
+            reqid = m.reqid;
+        if (strcmp(dst, kNoAddress) == 0 || dying)
+            continue;
+        IPSEC_STATUS e{};
+        zorUtl_strncpy(e.src_ip, src, sizeof(e.src_ip));
+        zorUtl_strncpy(e.dst_ip, dst, sizeof(e.dst_ip));
+        zorUtl_strncpy(e.spi, spi, sizeof(e.spi));
+        e.status = up;
+        e.reqid = reqid;
+        table.push_back(e);
+    }
+}
+
+/* Builds g_byReqid so that each tunnel finds its SAs without scanning the
+ * whole table: the pass stays linear in tunnels plus SAs. */
+void indexTable() {
+    const std::vector<IPSEC_STATUS> &table = l_ipsec_status_arr.status_arr;
+    g_byReqid.clear();
+    for (size_t i = 0; i < table.size(); i++)
+        g_byReqid.push_back({table[i].reqid, static_cast<UINT32>(i)});
+    std::sort(g_byReqid.begin(), g_byReqid.end(), [](const ReqidRef &a, const ReqidRef &b) {
+        return a.reqid != b.reqid ? a.reqid < b.reqid : a.index < b.index;
+    });
+}
+
+/* "0" stands for no SA; an unset field is read the same way, so it never
+ * produces a delete line. */
+bool isNoSa(const char *spi) {
+    return spi == nullptr || strcmp(spi, "0") == 0;
+}
+
+struct SaSeen {
+    bool found = false;
+    int status = 0;
+};
+
+/* Looks up one direction of a tunnel: the SAs with its request id whose far
+ * end (source when inbound, destination when outbound) is realRemoteIP. Each
+ * match in table order replaces the SPI text when it differs at that moment,
+ * so the last match wins and any replacement marks the object changed. */
+SaSeen matchDirection(IPSecCfgObject *obj, UINT32 reqid, bool inbound, bool *changed) {
+    SaSeen seen;
+    if (!obj->realRemoteIP)
+        return seen;
+    const std::vector<IPSEC_STATUS> &table = l_ipsec_status_arr.status_arr;
+    char **spiField = inbound ? &obj->secondSPI : &obj->SPI;
+    auto it = std::lower_bound(g_byReqid.begin(), g_byReqid.end(), reqid,
+                               [](const ReqidRef &r, UINT32 id) { return r.reqid < id; });
+    for (; it != g_byReqid.end() && it->reqid == reqid; ++it) {
+        const IPSEC_STATUS &e = table[it->index];
+        if (strcmp(inbound ? e.src_ip : e.dst_ip, obj->realRemoteIP) != 0)
+            continue;
+        seen.found = true;
+        if (zorUtl_strcmp(*spiField, e.spi) != 0) {
+            ipsec_setText(spiField, e.spi);
+            *changed = true;
+        }
+        seen.status = e.status;
+    }
+    return seen;
+}
+
+void setStatus(IPSecCfgObject *obj, UBOOL8 value, bool *changed) {
+    if (obj->status != value) {
+        obj->status = value;
+        *changed = true;
+    }
+}
+
+void clearSpi(char **field, bool *changed) {
+    if (!isNoSa(*field)) {
+        ipsec_setText(field, "0");
+        *changed = true;
+    }
+}
+
+/* The one place where a delete line is formatted. The SPI may be a value
+ * recorded at an earlier pass or edited by hand: only hex digits reach the
+ * file, so no text can add a statement of its own. */
+void writeDeleteLine(FILE *f, const char *src, const char *dst, const char *spi) {
+    size_t len = strnlen(spi, 16);
+    if (len == 0 || len > 8 || strspn(spi, "0123456789abcdefABCDEF") != len) {
+        log_log(ZOR_LOG_ERR, kSetStatus, __LINE__, "ipsec_set_status: SPI text is not hexadecimal, no delete line\n");
+        return;
+    }
+    fprintf(f, "delete %s %s esp 0x%s;\n", src, dst, spi);
+}
+
+struct FileCloser {
+    void operator()(FILE *f) const { fclose(f); }
+};
+
+/* Removes the SA of a tunnel whose partner is missing: one delete line per
+ * SPI field still recorded (outbound first), both fields set to "0", then
+ * setkey on the file. False when the file cannot be opened. */
+bool deleteLoneSa(IPSecCfgObject *obj, bool *changed) {
+    std::unique_ptr<FILE, FileCloser> file(fopen(IPSEC_TMP_DELETE_CONF, "w"));
+    if (!file) {
+        log_log(ZOR_LOG_ERR, kSetStatus, __LINE__, "Ipsec internal Error:/tmp_delete_file!\n");
+        return false;
+    }
+    if (!isNoSa(obj->SPI)) {
+        writeDeleteLine(file.get(), l_wan_ip, obj->realRemoteIP, obj->SPI);
+        ipsec_setText(&obj->SPI, "0");
+        *changed = true;
+    }
+    if (!isNoSa(obj->secondSPI)) {
+        writeDeleteLine(file.get(), obj->realRemoteIP, l_wan_ip, obj->secondSPI);
+        ipsec_setText(&obj->secondSPI, "0");
+        *changed = true;
+    }
+    file.reset();
+    ipsec_runCommand("setkey -f " IPSEC_TMP_DELETE_CONF);
+    return true;
+}
+
+/* Brings one enabled tunnel in line with the table. False ends the pass. */
+bool reconcileTunnel(IPSecCfgObject *obj, bool *changed) {
+    SaSeen in, out;
+    UINT32 outReqid = 0, inReqid = 0;
+    if (ipsec_reqids(obj->entryID, &outReqid, &inReqid)) {
+        in = matchDirection(obj, inReqid, true, changed);
+        out = matchDirection(obj, outReqid, false, changed);
+    }
+    if (in.found && out.found) {
+        setStatus(obj, (in.status && out.status) ? 1 : 0, changed);
+        return true;
+    }
+    setStatus(obj, 0, changed);
+    /* Manual SAs are the configuration itself; and after an unfinished dump
+     * a missing SA may simply not have been read. Neither is cleaned up. */
+    if (obj->keyExMethod != 0 || !l_ipsec_status_arr.complete)
+        return true;
+    if (!in.found && !out.found) {
+        clearSpi(&obj->SPI, changed);
+        clearSpi(&obj->secondSPI, changed);
+        return true;
+    }
+    /* A larval lone SA is a negotiation in progress: leave it to finish. */
+    if ((in.found ? in.status : out.status) != 1)
+        return true;
+    if (isNoSa(obj->SPI) && isNoSa(obj->secondSPI))
+        return true;
+    return deleteLoneSa(obj, changed);
+}
+
+} // namespace
+
+void ipsec_refresh_status(void) {
+    g_dump.clear();
+    PfkeyDumpEnd end = pfkey_dumpEsp(g_dump);
+    if (end != PFKEY_DUMP_COMPLETE)
+        log_log(ZOR_LOG_ERR, __func__, __LINE__, "ipsec_refresh_status_read_error!\n");
+    recordDump(g_dump);
+    l_ipsec_status_arr.complete = (end == PFKEY_DUMP_COMPLETE);
+    ipsec_set_status();
+}
+
+void ipsec_set_status(void) {
+    ZorLock lock(kSetStatus);
+    ZorRet ret = lock.acquire();
+    if (ret != ZORRET_SUCCESS) {
+        log_log(ZOR_LOG_ERR, kSetStatus, __LINE__, "ipsec_set_status failed to get lock, ret:%d", ret);
+        return;
+    }
+    indexTable();
+    InstanceIdStack iid = EMPTY_INSTANCE_ID_STACK;
+    ZorObj<IPSecCfgObject> obj;
+    while (zorObj_getNext(ZOR_OID_IPSEC_CFG, &iid, obj.out()) == ZORRET_SUCCESS && obj) {
+        if (!obj->enable)
+            continue;
+        bool changed = false;
+        if (!reconcileTunnel(obj.get(), &changed))
+            return;
+        if (!changed)
+            continue;
+        ret = zorObj_set(obj.get(), &iid);
+        if (ret != ZORRET_SUCCESS) {
+            log_log(ZOR_LOG_ERR, kSetStatus, __LINE__, "ipsec_status failed to set obj, ret=%d", ret);
+            return;
+        }
+    }
+}
