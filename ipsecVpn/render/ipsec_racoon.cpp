@@ -1,0 +1,222 @@
+/*
+ * Writer of the IKE key daemon's files: racoon.conf (one remote block per
+ * gateway, one sainfo block per tunnel) and psk.txt (one key line per IKE
+ * tunnel), rewritten whole from the enabled tunnels of the data model.
+ */
+#include "ipsec_racoon.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "framework/ipsec_obj.h"
+#include "proc/ipsec_shell.h"
+#include "render/ipsec_addr.h"
+#include "render/ipsec_text.h"
+
+/* Gateways that opened a remote block in this pass: slot k belongs to the
+ * k-th IKE tunnel written, empty when its gateway was already written. Only
+ * slots below the pass's write count are consulted; it grows as needed. */
+std::vector<std::string> l_gw_racoon;
+
+namespace {
+
+const char *const FUNC = "ipsec_writeRacoon";
+
+struct FileCloser {
+    void operator()(FILE *f) const { fclose(f); }
+};
+using File = std::unique_ptr<FILE, FileCloser>;
+
+/* psk.txt is private from its first byte: created 0600, an existing file made
+ * 0600 before its old keys are cut and new ones written. */
+File openPskFile() {
+    int fd = open(IPSEC_PSK_TXT, O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0)
+        return nullptr;
+    if (fchmod(fd, 0600) != 0 || ftruncate(fd, 0) != 0) {
+        close(fd);
+        return nullptr;
+    }
+    FILE *f = fdopen(fd, "w");
+    if (!f)
+        close(fd);
+    return File(f);
+}
+
+bool isFqdn(const char *idType) {
+    return strcmp(ipsec_txt(idType), "fqdn") == 0;
+}
+
+int prefixLen(UINT32 mode, const char *mask) {
+    return mode == 0 ? ipsec_calPrefixLen(ipsec_txt(mask)) : 32;
+}
+
+/* Outside racoon.conf's quoted strings '#' starts a comment that would swallow
+ * the statement's ';', so it is refused along with the statement characters. */
+constexpr const char *CONF_FORBIDDEN = ";\"{}#";
+/* The psk.txt identifier ends at the first blank: a blank would shift the key. */
+constexpr const char *PSK_ID_FORBIDDEN = ";\"{}# ";
+
+struct TextField {
+    const char *name;
+    const char *value;
+    const char *forbidden;
+};
+
+/* The first text field of an IKE tunnel that would reach a file with a
+ * character that ends a statement or starts another one; null when all are
+ * safe. Only fields that this tunnel's settings write are checked. */
+const char *unsafeField(const IPSecCfgObject &o) {
+    const bool peerFqdn = isFqdn(o.ph1PeerIdType);
+    const bool withProposal = (o.authMethod == 0);
+    const TextField fields[] = {
+        {"realRemoteIP", o.realRemoteIP, peerFqdn ? CONF_FORBIDDEN : PSK_ID_FORBIDDEN},
+        {"ph1PeerId", peerFqdn ? o.ph1PeerId : nullptr, PSK_ID_FORBIDDEN},
+        {"PSK", o.PSK, ""},
+        {"ph1Mode", o.ph1Mode, CONF_FORBIDDEN},
+        {"ph1MyId", isFqdn(o.ph1MyIdType) ? o.ph1MyId : nullptr, CONF_FORBIDDEN},
+        {"ph1EncryptionAlo", withProposal ? o.ph1EncryptionAlo : nullptr, CONF_FORBIDDEN},
+        {"ph1IntegrityAlgo", withProposal ? o.ph1IntegrityAlgo : nullptr, CONF_FORBIDDEN},
+        {"ph1DHGroup", withProposal ? o.ph1DHGroup : nullptr, CONF_FORBIDDEN},
+        {"localIPAddress", o.localIPAddress, CONF_FORBIDDEN},
+        {"remoteIPAddress", o.remoteIPAddress, CONF_FORBIDDEN},
+        {"ph2DHGroup", o.perfectFSEn == 1 ? o.ph2DHGroup : nullptr, CONF_FORBIDDEN},
+        {"ph2EncryptionAlo", o.ph2EncryptionAlo, CONF_FORBIDDEN},
+        {"ph2IntegrityAlgo", o.ph2IntegrityAlgo, CONF_FORBIDDEN},
+    };
+    for (const TextField &f : fields)
+        if (!ipsec_isSafeText(f.value, f.forbidden))
+            return f.name;
+    return nullptr;
+}
+
+void writePskLine(FILE *psk, const IPSecCfgObject &o) {
+    const char *id = isFqdn(o.ph1PeerIdType) ? o.ph1PeerId : o.realRemoteIP;
+    fprintf(psk, "%s %s\n", ipsec_txt(id), ipsec_txt(o.PSK));
+}
+
+void writeRemoteBlock(FILE *conf, const IPSecCfgObject &o, UINT32 tunnelNum) {
+    fprintf(conf, "remote %s {\n", ipsec_txt(o.realRemoteIP));
+    fprintf(conf, "exchange_mode %s;\n", ipsec_txt(o.ph1Mode));
+    if (isFqdn(o.ph1PeerIdType))
+        fputs("verify_identifier on;\n", conf);
+    if (isFqdn(o.ph1MyIdType))
+        fprintf(conf, "my_identifier %s \"%s\";\n", ipsec_txt(o.ph1MyIdType), ipsec_txt(o.ph1MyId));
+    if (isFqdn(o.ph1PeerIdType))
+        fprintf(conf, "peers_identifier %s \"%s\";\n", ipsec_txt(o.ph1PeerIdType), ipsec_txt(o.ph1PeerId));
+    fprintf(conf, "lifetime time %u sec;\n", o.ph1KeyTime);
+    fputs("proposal_check obey;\n", conf);
+    if (o.DPD == 1) {
+        fputs("dpd_delay 60;\n", conf);
+        fputs("dpd_retry 3;\n", conf);
+        fprintf(conf, "dpd_maxfail %lu;\n", 20ul * tunnelNum);
+    } else {
+        fputs("dpd_delay 0;\n", conf);
+    }
+    if (o.authMethod == 0) {
+        fputs("proposal {\n", conf);
+        fprintf(conf, "encryption_algorithm %s;\n", ipsec_txt(o.ph1EncryptionAlo));
+        fprintf(conf, "hash_algorithm %s;\n", ipsec_txt(o.ph1IntegrityAlgo));
+        fprintf(conf, "authentication_method %s;\n", "pre_shared_key");
+        fprintf(conf, "dh_group %s;\n", ipsec_txt(o.ph1DHGroup));
+        fputs("}\n", conf);
+    }
+    fputs("}\n\n", conf);
+}
+
+void writeSainfoBlock(FILE *conf, const IPSecCfgObject &o) {
+    fprintf(conf, "sainfo address %s/%d any address %s/%d any {\n", ipsec_txt(o.localIPAddress),
+            prefixLen(o.localIPMode, o.localMask), ipsec_txt(o.remoteIPAddress),
+            prefixLen(o.remoteIPMode, o.remoteMask));
+    if (o.perfectFSEn == 1)
+        fprintf(conf, "pfs_group %s;\n", ipsec_txt(o.ph2DHGroup));
+    fprintf(conf, "lifetime time %u sec;\n", o.ph2KeyTime);
+    fprintf(conf, "encryption_algorithm %s;\n", ipsec_txt(o.ph2EncryptionAlo));
+    fprintf(conf, "authentication_algorithm %s;\n", ipsec_txt(o.ph2IntegrityAlgo));
+    fputs("compression_algorithm deflate;\n", conf);
+    fputs("}\n\n", conf);
+}
+
+/* One IKE tunnel: its key line, its remote block when it is the first tunnel
+ * of the pass on its gateway, its sainfo block. False when it was skipped. */
+bool writeIkeTunnel(FILE *conf, FILE *psk, const IPSecCfgObject &o, UINT32 tunnelNum, UINT32 writeCount) {
+    if (const char *field = unsafeField(o)) {
+        const char *name = ipsec_isSafeText(o.connName, "") ? ipsec_txt(o.connName) : "?";
+        log_log(ZOR_LOG_ERR, FUNC, __LINE__, "tunnel %u (%s) skipped: %s holds a character not allowed there\n",
+                o.entryID, name, field);
+        return false;
+    }
+    writePskLine(psk, o);
+    const std::string gw = ipsec_txt(o.realRemoteIP);
+    bool seen = false;
+    for (UINT32 racoon_index = 0; racoon_index < writeCount && !seen; racoon_index++)
+        seen = (l_gw_racoon[racoon_index] == gw);
+    if (l_gw_racoon.size() <= writeCount)
+        l_gw_racoon.resize(writeCount + 1);
+    l_gw_racoon[writeCount] = seen ? std::string() : gw;
+    if (!seen)
+        writeRemoteBlock(conf, o, tunnelNum);
+    writeSainfoBlock(conf, o);
+    return true;
+}
+
+UINT32 countEnabled() {
+    UINT32 tunnelNum = 0;
+    InstanceIdStack iid = EMPTY_INSTANCE_ID_STACK;
+    ZorObj<IPSecCfgObject> obj;
+    while (zorObj_getNext(ZOR_OID_IPSEC_CFG, &iid, obj.out()) == ZORRET_SUCCESS)
+        if (obj->enable == 1)
+            tunnelNum++;
+    return tunnelNum;
+}
+
+} // namespace
+
+int ipsec_writeRacoon(void) {
+    File conf(fopen(IPSEC_RACOON_CONF, "w"));
+    if (!conf)
+        return -1;
+    fputs("path pre_shared_key \"/var/ipsec/psk.txt\";\n", conf.get());
+    File psk = openPskFile();
+    if (!psk)
+        return -1;
+
+    ZorLock lock(FUNC);
+    ZorRet ret = lock.acquire();
+    if (ret != ZORRET_SUCCESS) {
+        log_log(ZOR_LOG_ERR, FUNC, __LINE__, "ipsec_setkey failed to get lock, ret:%d", ret);
+        return -1;
+    }
+    const UINT32 tunnelNum = countEnabled();
+
+    UINT32 writeCount = 0;
+    InstanceIdStack iid = EMPTY_INSTANCE_ID_STACK;
+    ZorObj<IPSecCfgObject> obj;
+    while (zorObj_getNext(ZOR_OID_IPSEC_CFG, &iid, obj.out()) == ZORRET_SUCCESS) {
+        if (obj->enable == 0)
+            continue;
+        /* The copy stays valid without the lock; other clients may go on
+         * meanwhile. */
+        lock.release();
+        if (obj->keyExMethod == 0 && writeIkeTunnel(conf.get(), psk.get(), *obj.get(), tunnelNum, writeCount))
+            writeCount++;
+        ret = lock.acquire();
+        if (ret != ZORRET_SUCCESS) {
+            log_log(ZOR_LOG_ERR, FUNC, __LINE__, "ipsec_setkey failed to get lock, ret:%d", ret);
+            return -1;
+        }
+    }
+    obj.reset();
+    lock.release();
+    conf.reset();
+    psk.reset();
+    ipsec_runCommand("chmod 600 /var/ipsec/psk.txt");
+    return static_cast<int>(writeCount);
+}
