@@ -7,7 +7,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 
 scripts/deps.sh cmake make g++ clang libclang-rt-14-dev libgtest-dev googletest nlohmann-json3-dev \
-    iptables iproute2 util-linux
+    iptables iproute2 util-linux man-db groff-base
 
 jobs=$(nproc)
 run_build() { # NAME CMAKE-ARGS...
