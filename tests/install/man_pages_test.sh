@@ -1,0 +1,67 @@
+#!/bin/bash
+# The manual pages as an operator reads them: each renders through man(1)
+# without a single warning, and each still tells what the code does (every
+# file the daemon writes under /var/ipsec, every zorctl command, every option
+# of the setkey stand-in).
+#   man_pages_test.sh SOURCE-DIR BIN-DIR
+set -uo pipefail
+src=$1 bin=$2
+
+passed=0 failed=0
+check() { # NAME COMMAND...: one case
+    local name=$1
+    shift
+    local out
+    if out=$("$@" 2>&1); then
+        passed=$((passed + 1))
+        echo "ok - $name"
+    else
+        failed=$((failed + 1))
+        echo "FAIL - $name"
+        printf '%s\n' "$out" | sed 's/^/    /'
+    fi
+}
+render() { # PAGE: the page as text, without hyphenation at line ends
+    MANWIDTH=200 MAN_KEEP_FORMATTING= man -l "$1" 2>/dev/null | col -b | sed 's/\xe2\x80\x90$//'
+}
+
+renders_cleanly() { # PAGE
+    local warnings
+    warnings=$(MANWIDTH=80 man --warnings -l "$1" 2>&1 >/dev/null)
+    [ -z "$warnings" ] || { echo "$warnings"; return 1; }
+    local text
+    text=$(render "$1")
+    for section in NAME SYNOPSIS DESCRIPTION; do
+        grep -qx "$section" <<<"$text" || { echo "no $section section"; return 1; }
+    done
+}
+
+mentions_all() { # PAGE WORD...: every word appears in the rendered page
+    local page=$1 text missing=0
+    shift
+    text=$(render "$page")
+    for w in "$@"; do
+        grep -qwF -- "$w" <<<"$text" || { echo "not in $(basename "$page"): $w"; missing=1; }
+    done
+    return $missing
+}
+
+pages=("$src"/man/*.8)
+[ -e "${pages[0]}" ] || { echo "no manual pages under $src/man"; exit 1; }
+for page in "${pages[@]}"; do
+    check "$(basename "$page") renders without warnings" renders_cleanly "$page"
+done
+
+# Files the daemon names in its sources.
+mapfile -t files < <(grep -rhoE '"/var/ipsec/[A-Za-z0-9_.]+' "$src/ipsecVpn" | tr -d '"' | sort -u)
+check "ipsecVpn.8 names every file under /var/ipsec" mentions_all "$src/man/ipsecVpn.8" "${files[@]}"
+
+# Options the setkey stand-in's usage line offers.
+if [ -x "$bin/setkey" ]; then
+    mapfile -t opts < <("$bin/setkey" 2>&1 | grep -oE '(^|[ [])-[A-Za-z]+' | tr -d ' [' | sort -u)
+    check "setkey.8 documents every option of the stand-in's usage" \
+        mentions_all "$src/man/setkey.8" "${opts[@]}"
+fi
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
