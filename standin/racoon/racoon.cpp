@@ -1,0 +1,183 @@
+/*
+ * racoon stand-in, for tests only (never installed). It negotiates nothing:
+ * no IKE exchange, no SA. It plays the key daemon's process for the IPsec
+ * daemon: started as "racoon -f FILE", it checks the configuration's syntax
+ * (and the pre-shared key file it names), holds the IKE port, goes to the
+ * background and stays there until killed, re-checking the configuration on
+ * every SIGHUP. A configuration that fails the check is logged and the
+ * process exits with status 1.
+ *
+ * Log (IPSEC_TOOL_LOG if set, else /var/run/racoon-standin.log), one line
+ * per event:
+ *   racoon start pid=PID conf=FILE ok | error: line N: WHAT
+ *   racoon reload pid=PID conf=FILE ok | error: line N: WHAT
+ *   racoon stop pid=PID signal=SIG
+ * SIGKILL ends it without a line, as it would the real one.
+ *
+ * Options: -f FILE (the configuration), -F (stay in the foreground).
+ */
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "racoon_check.h"
+
+namespace {
+
+const char *g_conf = nullptr;
+
+void logLine(const std::string &text) {
+    const char *path = getenv("IPSEC_TOOL_LOG");
+    if (!path || !*path)
+        path = "/var/run/racoon-standin.log";
+    std::string line = "racoon " + text + "\n";
+    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return;
+    ssize_t n = write(fd, line.data(), line.size());
+    (void)n;
+    close(fd);
+}
+
+std::string check() {
+    FILE *f = fopen(g_conf, "r");
+    if (!f)
+        return std::string("cannot read ") + g_conf + ": " + strerror(errno);
+    std::string text;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof(buf), f)) > 0)
+        text.append(buf, n);
+    fclose(f);
+    std::string psk;
+    std::string why = racoon::checkConfig(text, &psk);
+    if (why.empty() && !psk.empty())
+        why = racoon::checkPskFile(psk);
+    return why;
+}
+
+/* Logs the verdict of a check; true when it passed. */
+bool logVerdict(const char *event, pid_t pid, const std::string &why) {
+    std::string head = std::string(event) + " pid=" + std::to_string(pid) + " conf=" + g_conf;
+    logLine(head + (why.empty() ? " ok" : " error: " + why));
+    return why.empty();
+}
+
+/* The IKE port, held as the key daemon holds it: a second key daemon on the
+ * same host cannot start until the first is gone. Without the privilege to
+ * bind it the stand-in goes on without it. */
+int holdIkePort(std::string *why) {
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(500);
+    sa.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof(sa)) != 0) {
+        if (errno == EADDRINUSE)
+            *why = "IKE port 500 is in use (another key daemon runs?)";
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void detachStdio() {
+    int fd = open("/dev/null", O_RDWR);
+    if (fd < 0)
+        return;
+    dup2(fd, 0);
+    dup2(fd, 1);
+    dup2(fd, 2);
+    if (fd > 2)
+        close(fd);
+}
+
+/* Waits for signals (blocked since start) until one ends the process. */
+int serve(const sigset_t &set) {
+    for (;;) {
+        int sig = 0;
+        if (sigwait(&set, &sig) != 0)
+            continue;
+        if (sig == SIGHUP) {
+            if (!logVerdict("reload", getpid(), check()))
+                return 1;
+            continue;
+        }
+        logLine("stop pid=" + std::to_string(getpid()) + " signal=" + std::to_string(sig));
+        return 0;
+    }
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    bool foreground = false;
+    int opt;
+    while ((opt = getopt(argc, argv, "f:F")) != -1) {
+        if (opt == 'f')
+            g_conf = optarg;
+        else if (opt == 'F')
+            foreground = true;
+        else
+            g_conf = nullptr, optind = argc + 1;
+    }
+    if (!g_conf || optind != argc) {
+        fputs("usage: racoon [-F] -f FILE\n", stderr);
+        return 2;
+    }
+    /* Blocked before the check so that a SIGHUP sent right after start is
+     * taken as a reload, never as the default end of the process. */
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGHUP);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGINT);
+    sigprocmask(SIG_BLOCK, &set, nullptr);
+
+    std::string why = check();
+    int port = why.empty() ? holdIkePort(&why) : -1;
+    if (!why.empty()) {
+        logVerdict("start", getpid(), why);
+        fprintf(stderr, "racoon: %s\n", why.c_str());
+        return 1;
+    }
+    if (foreground) {
+        logVerdict("start", getpid(), "");
+        return serve(set);
+    }
+    /* The start line names the background process and is written before it
+     * runs, so no reload line can come before it. */
+    int gate[2];
+    if (pipe(gate) != 0)
+        return 1;
+    pid_t child = fork();
+    if (child < 0)
+        return 1;
+    if (child > 0) {
+        logVerdict("start", child, "");
+        return 0; /* closes the gate */
+    }
+    close(gate[1]);
+    char c;
+    while (read(gate[0], &c, 1) < 0 && errno == EINTR) {
+    }
+    close(gate[0]);
+    setsid();
+    if (chdir("/") != 0)
+        return 1;
+    detachStdio();
+    int rc = serve(set);
+    if (port >= 0)
+        close(port);
+    return rc;
+}

@@ -1,0 +1,289 @@
+/* Tokenizer and block-structured check of the key daemon's configuration. */
+#include "racoon_check.h"
+
+#include <arpa/inet.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+namespace racoon {
+
+namespace {
+
+enum class Tok { Word, String, Open, Close, Semi };
+
+struct Token {
+    Tok kind;
+    std::string text;
+    int line;
+};
+
+struct Failure {
+    int line;
+    std::string why;
+};
+
+std::vector<Token> tokenize(const std::string &s) {
+    std::vector<Token> out;
+    int line = 1;
+    for (size_t i = 0; i < s.size();) {
+        char c = s[i];
+        if (c == '\n') {
+            line++;
+            i++;
+        } else if (isspace(static_cast<unsigned char>(c))) {
+            i++;
+        } else if (c == '#') {
+            while (i < s.size() && s[i] != '\n')
+                i++;
+        } else if (c == '{' || c == '}' || c == ';') {
+            out.push_back({c == '{' ? Tok::Open : c == '}' ? Tok::Close : Tok::Semi, std::string(1, c), line});
+            i++;
+        } else if (c == '"') {
+            size_t end = s.find_first_of("\"\n", i + 1);
+            if (end == std::string::npos || s[end] != '"')
+                throw Failure{line, "quoted string not closed on its line"};
+            out.push_back({Tok::String, s.substr(i + 1, end - i - 1), line});
+            i = end + 1;
+        } else if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+            throw Failure{line, "control character in the file"};
+        } else {
+            size_t end = s.find_first_of(" \t\r\n\"{};#", i);
+            if (end == std::string::npos)
+                end = s.size();
+            out.push_back({Tok::Word, s.substr(i, end - i), line});
+            i = end;
+        }
+    }
+    return out;
+}
+
+enum class Ctx { Top, Remote, Proposal, Sainfo };
+
+/* A statement's words after its keyword, and whether it opened a block. */
+struct Stmt {
+    const Token *keyword;
+    std::vector<const Token *> args;
+};
+
+bool isNumber(const std::string &s) {
+    return !s.empty() && s.find_first_not_of("0123456789") == std::string::npos;
+}
+
+bool isAddress(const std::string &s) {
+    unsigned char buf[16];
+    return inet_pton(AF_INET, s.c_str(), buf) == 1 || inet_pton(AF_INET6, s.c_str(), buf) == 1;
+}
+
+bool isSelector(const std::string &s) {
+    size_t slash = s.find('/');
+    return isAddress(s.substr(0, slash)) && (slash == std::string::npos || isNumber(s.substr(slash + 1)));
+}
+
+void need(bool ok, const Stmt &st, const char *what) {
+    if (!ok)
+        throw Failure{st.keyword->line, "\"" + st.keyword->text + "\": " + what};
+}
+
+bool wordAt(const Stmt &st, size_t i) {
+    return i < st.args.size() && st.args[i]->kind == Tok::Word;
+}
+
+void argCount(const Stmt &st, size_t lo, size_t hi) {
+    need(st.args.size() >= lo && st.args.size() <= hi, st,
+         st.args.size() < lo ? "too few arguments" : "too many arguments (missing ';'?)");
+}
+
+void allWords(const Stmt &st) {
+    for (const Token *t : st.args)
+        need(t->kind == Tok::Word, st, "unexpected quoted string");
+}
+
+void checkLifetime(const Stmt &st) {
+    argCount(st, 3, 3);
+    allWords(st);
+    const std::string &unit = st.args[2]->text;
+    need(st.args[0]->text == "time" && isNumber(st.args[1]->text) &&
+             (unit == "sec" || unit == "secs" || unit == "second" || unit == "seconds" || unit == "min" ||
+              unit == "mins" || unit == "minute" || unit == "minutes" || unit == "hour" || unit == "hours"),
+         st, "expected \"time N sec|min|hour\"");
+}
+
+void checkIdentifier(const Stmt &st) {
+    argCount(st, 2, 2);
+    need(wordAt(st, 0), st, "identifier type must be a word");
+    need(st.args[1]->kind == Tok::String, st, "identifier must be a quoted string");
+}
+
+/* A statement with one word, from `allowed` when it is given. */
+void checkOneWord(const Stmt &st, std::initializer_list<const char *> allowed) {
+    argCount(st, 1, 1);
+    allWords(st);
+    if (allowed.size() == 0)
+        return;
+    for (const char *a : allowed)
+        if (st.args[0]->text == a)
+            return;
+    need(false, st, "value not allowed");
+}
+
+void checkNumber(const Stmt &st) {
+    argCount(st, 1, 1);
+    need(wordAt(st, 0) && isNumber(st.args[0]->text), st, "expected a number");
+}
+
+/* One or more algorithm names, separated by commas. */
+void checkList(const Stmt &st) {
+    need(!st.args.empty(), st, "too few arguments");
+    allWords(st);
+}
+
+/* Checks a simple statement (ended by ';') of the given block. */
+void checkSimple(Ctx ctx, const Stmt &st) {
+    const std::string &kw = st.keyword->text;
+    if (ctx == Ctx::Top && kw == "path") {
+        argCount(st, 2, 2);
+        need(wordAt(st, 0), st, "path kind must be a word");
+        need(st.args[1]->kind == Tok::String, st, "path must be a quoted string");
+    } else if (ctx == Ctx::Remote && kw == "exchange_mode") {
+        checkList(st);
+    } else if (ctx == Ctx::Remote && kw == "verify_identifier") {
+        checkOneWord(st, {"on", "off"});
+    } else if (ctx == Ctx::Remote && (kw == "my_identifier" || kw == "peers_identifier")) {
+        checkIdentifier(st);
+    } else if ((ctx == Ctx::Remote || ctx == Ctx::Sainfo || ctx == Ctx::Proposal) && kw == "lifetime") {
+        checkLifetime(st);
+    } else if (ctx == Ctx::Remote && kw == "proposal_check") {
+        checkOneWord(st, {"obey", "strict", "claim", "exact"});
+    } else if (ctx == Ctx::Remote && (kw == "dpd_delay" || kw == "dpd_retry" || kw == "dpd_maxfail")) {
+        checkNumber(st);
+    } else if (ctx == Ctx::Proposal && (kw == "encryption_algorithm" || kw == "hash_algorithm" ||
+                                        kw == "authentication_method" || kw == "dh_group")) {
+        checkOneWord(st, {});
+    } else if (ctx == Ctx::Sainfo && (kw == "pfs_group" || kw == "compression_algorithm")) {
+        checkOneWord(st, {});
+    } else if (ctx == Ctx::Sainfo && (kw == "encryption_algorithm" || kw == "authentication_algorithm")) {
+        checkList(st);
+    } else {
+        need(false, st, "unknown statement here");
+    }
+}
+
+/* Checks the head of a block statement; the block's own context. */
+Ctx checkBlockHead(Ctx ctx, const Stmt &st) {
+    const std::string &kw = st.keyword->text;
+    if (ctx == Ctx::Top && kw == "remote") {
+        argCount(st, 1, 1);
+        need(wordAt(st, 0) && (isAddress(st.args[0]->text) || st.args[0]->text == "anonymous"), st,
+             "expected an address or anonymous");
+        return Ctx::Remote;
+    }
+    if (ctx == Ctx::Top && kw == "sainfo") {
+        allWords(st);
+        bool anonymous = st.args.size() == 1 && st.args[0]->text == "anonymous";
+        bool addresses = st.args.size() == 6 && st.args[0]->text == "address" && isSelector(st.args[1]->text) &&
+                         st.args[3]->text == "address" && isSelector(st.args[4]->text);
+        need(anonymous || addresses, st, "expected \"address A/P PROTO address B/P PROTO\" or anonymous");
+        return Ctx::Sainfo;
+    }
+    if (ctx == Ctx::Remote && kw == "proposal") {
+        argCount(st, 0, 0);
+        return Ctx::Proposal;
+    }
+    need(false, st, "unknown block here");
+    return ctx;
+}
+
+class Parser {
+  public:
+    explicit Parser(const std::vector<Token> &t) : t_(t) {}
+
+    /* Statements up to the closing '}' of the block (or the end of the file at the top). */
+    void block(Ctx ctx, int openLine) {
+        while (i_ < t_.size()) {
+            const Token &tok = t_[i_];
+            if (tok.kind == Tok::Close) {
+                if (ctx == Ctx::Top)
+                    throw Failure{tok.line, "'}' without a block to close"};
+                i_++;
+                return;
+            }
+            if (tok.kind != Tok::Word)
+                throw Failure{tok.line, "expected a statement, found '" + tok.text + "'"};
+            statement(ctx);
+        }
+        if (ctx != Ctx::Top)
+            throw Failure{openLine, "block not closed before the end of the file"};
+    }
+
+  private:
+    void statement(Ctx ctx) {
+        Stmt st{&t_[i_++], {}};
+        while (i_ < t_.size() && (t_[i_].kind == Tok::Word || t_[i_].kind == Tok::String))
+            st.args.push_back(&t_[i_++]);
+        if (i_ >= t_.size())
+            throw Failure{st.keyword->line, "\"" + st.keyword->text + "\" not terminated by ';'"};
+        const Token &end = t_[i_++];
+        if (end.kind == Tok::Semi) {
+            checkSimple(ctx, st);
+        } else if (end.kind == Tok::Open) {
+            block(checkBlockHead(ctx, st), st.keyword->line);
+            /* A block may be followed by a ';'. */
+            if (i_ < t_.size() && t_[i_].kind == Tok::Semi)
+                i_++;
+        } else {
+            throw Failure{st.keyword->line, "\"" + st.keyword->text + "\" not terminated by ';'"};
+        }
+    }
+
+    const std::vector<Token> &t_;
+    size_t i_ = 0;
+};
+
+/* The pre-shared key file named in the configuration, if any. */
+std::string findPskPath(const std::vector<Token> &t) {
+    for (size_t i = 0; i + 2 < t.size(); i++)
+        if (t[i].kind == Tok::Word && t[i].text == "path" && t[i + 1].text == "pre_shared_key" &&
+            t[i + 2].kind == Tok::String)
+            return t[i + 2].text;
+    return "";
+}
+
+} // namespace
+
+std::string checkConfig(const std::string &text, std::string *pskPath) {
+    try {
+        std::vector<Token> tokens = tokenize(text);
+        Parser(tokens).block(Ctx::Top, 1);
+        *pskPath = findPskPath(tokens);
+        return "";
+    } catch (const Failure &f) {
+        return "line " + std::to_string(f.line) + ": " + f.why;
+    }
+}
+
+std::string checkPskFile(const std::string &path) {
+    FILE *f = fopen(path.c_str(), "r");
+    if (!f)
+        return "cannot read the pre-shared key file " + path;
+    struct stat st;
+    std::string why;
+    if (fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode))
+        why = path + " is not a regular file";
+    else if (st.st_mode & 077)
+        why = path + " is readable or writable by others than its owner";
+    char line[4096];
+    for (int n = 1; why.empty() && fgets(line, sizeof(line), f); n++) {
+        char id[4096], key[4096];
+        if (line[0] == '#' || strspn(line, " \t\r\n") == strlen(line))
+            continue;
+        if (sscanf(line, "%4095s %4095s", id, key) != 2)
+            why = path + ":" + std::to_string(n) + ": expected an identifier and a key";
+    }
+    fclose(f);
+    return why;
+}
+
+} // namespace racoon
