@@ -1,0 +1,120 @@
+#!/bin/sh
+# Helpers for the scenarios: reporting, and nodes (routers and LAN hosts),
+# each a process holding its own network, mount and PID namespaces, with
+# private /run and /var, so that every router has its own /var/ipsec,
+# ZOR_HOME, daemon and key daemons.
+
+# ---- reporting ----------------------------------------------------------
+# Console lines for the host: "@@BEGIN", "@@CHECK PASS|FAIL", "@@SCENARIO
+# PASS|FAIL|NOTRUN" and one "@@RESULT". Anything else is for people.
+n_pass=0 n_fail=0 n_notrun=0 scen= scen_failed=0 scen_start=0
+
+uptime_s() { cut -d' ' -f1 /proc/uptime; }
+say() { echo "   | $*"; }
+
+begin() { # NAME TITLE...
+    scen=$1
+    shift
+    scen_failed=0
+    scen_start=$(uptime_s)
+    echo "@@BEGIN $scen uptime=$scen_start: $*"
+}
+
+# check NAME COMMAND...: runs COMMAND; its output is shown only when it fails.
+check() {
+    local name=$1
+    shift
+    if "$@" >/tmp/check.out 2>&1; then
+        echo "@@CHECK PASS $scen/$name"
+    else
+        echo "@@CHECK FAIL $scen/$name"
+        sed 's/^/   | /' /tmp/check.out | head -60
+        scen_failed=1
+    fi
+}
+
+# A failed step after which the rest of the scenario makes no sense.
+abort_if_failed() { [ $scen_failed -eq 0 ]; }
+
+end() {
+    local took
+    took=$(awk -v a="$scen_start" -v b="$(uptime_s)" 'BEGIN { printf "%.1f", b - a }')
+    if [ $scen_failed -eq 0 ]; then
+        n_pass=$((n_pass + 1))
+        echo "@@SCENARIO PASS $scen ${took}s"
+    else
+        n_fail=$((n_fail + 1))
+        echo "@@SCENARIO FAIL $scen ${took}s"
+    fi
+}
+
+not_run() { # NAME REASON...
+    local name=$1
+    shift
+    n_notrun=$((n_notrun + 1))
+    echo "@@SCENARIO NOTRUN $name: $*"
+}
+
+# missing PROG...: prints the programs that are not in the image.
+missing() {
+    local p out=
+    for p in "$@"; do command -v "$p" >/dev/null 2>&1 || out="$out $p"; done
+    echo "${out# }"
+}
+
+result() {
+    echo "@@RESULT pass=$n_pass fail=$n_fail notrun=$n_notrun"
+    [ $n_fail -eq 0 ]
+}
+
+# ---- waiting --------------------------------------------------------------
+# until SECONDS COMMAND...: polls COMMAND every 0.2 s until it succeeds or the
+# bound runs out; the last attempt's output stays on stdout.
+until_ok() {
+    local bound=$1 t=0
+    shift
+    while :; do
+        "$@" >/tmp/until.out 2>&1 && { cat /tmp/until.out; return 0; }
+        [ "$t" -ge $((bound * 5)) ] && break
+        sleep 0.2
+        t=$((t + 1))
+    done
+    cat /tmp/until.out
+    return 1
+}
+
+# ---- nodes --------------------------------------------------------------
+NODE_ENV="PATH=/usr/sbin:/usr/bin ZOR_HOME=/run/zor IPSEC_TOOL_LOG=/run/tool.log"
+
+node_start() { # NAME
+    local name=$1 upid pid=
+    unshare --net --mount --pid --fork --mount-proc sh /vm/node.sh "$name" &
+    upid=$!
+    until_ok 10 test -e "/tmp/node-ready.$name" >/dev/null || return 1
+    pid=$(cat "/proc/$upid/task/$upid/children")
+    echo "${pid%% *}" >"/tmp/node-pid.$name"
+}
+
+node_pid() { cat "/tmp/node-pid.$1"; }
+
+# on NODE COMMAND...: runs COMMAND inside the node's namespaces.
+on() {
+    local name=$1
+    shift
+    nsenter -t "$(node_pid "$name")" -n -m -p -- env $NODE_ENV "$@"
+}
+
+# link NODE-A IF-A NODE-B IF-B: a veth pair between two nodes.
+link() {
+    local tmp_a="v$$a$2" tmp_b="v$$b$4"
+    ip link add "$tmp_a" type veth peer name "$tmp_b" || return 1
+    ip link set "$tmp_a" netns "$(node_pid "$1")" || return 1
+    ip link set "$tmp_b" netns "$(node_pid "$3")" || return 1
+    on "$1" ip link set "$tmp_a" name "$2" up || return 1
+    on "$3" ip link set "$tmp_b" name "$4" up
+}
+
+node_stop() { # NAME: ends every process of the node with its PID namespace
+    kill -9 "$(node_pid "$1")" 2>/dev/null
+    rm -f "/tmp/node-pid.$1" "/tmp/node-ready.$1"
+}

@@ -1,0 +1,25 @@
+#!/bin/sh
+# The scenarios run inside the VM, in order. Each reports its checks; a
+# scenario whose programs are not in the image is reported as not run.
+. /vm/lib.sh
+
+# ---- the kernel itself ----------------------------------------------------
+begin kernel "modules, PF_KEY and ESP on the stock kernel"
+check modules-loaded sh -c '! [ -s /tmp/insmod-failed ] || { cat /tmp/insmod-failed; false; }'
+check pfkey-socket-family test -e /proc/net/pfkey
+check esp-sa-accepted ip xfrm state add src 192.0.2.1 dst 192.0.2.2 proto esp spi 0x100 \
+    reqid 1 mode tunnel enc 'cbc(aes)' 0x000102030405060708090a0b0c0d0e0f \
+    auth 'hmac(sha1)' 0x000102030405060708090a0b0c0d0e0f10111213
+check esp-sa-listed sh -c 'ip xfrm state | grep -q "spi 0x00000100 reqid 1 mode tunnel"'
+ip xfrm state flush
+if [ "${IPSECVM_FAULT:-}" = fail ]; then
+    check injected-failure false
+fi
+end
+if [ -n "${IPSECVM_FAULT:-}" ]; then
+    result
+    exit
+fi
+
+. /vm/routers.sh
+result

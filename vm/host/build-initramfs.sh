@@ -1,0 +1,108 @@
+#!/bin/bash
+# Builds the VM's root file system and packs it as a gzip'ed newc cpio:
+# busybox applets (never its cut-down `ip`, never busybox as /bin/sh), dash as
+# /bin/sh, iproute2's ip, iptables (nft), util-linux's unshare and nsenter,
+# the project's binaries found in BIN-DIR, the kernel modules the tests need in
+# load order, and the guest scripts.
+#   build-initramfs.sh KROOT KVER BIN-DIR OUT-DIR
+set -euo pipefail
+kroot=$1 kver=$2 bindir=$3 out=$4
+here=$(cd "$(dirname "$0")/.." && pwd)
+root=$out/rootfs
+
+rm -rf "$root"
+mkdir -p "$root"/{usr/bin,usr/sbin,usr/lib,usr/lib64,proc,sys,dev,run,tmp,etc,var,vm}
+ln -s usr/bin "$root/bin"
+ln -s usr/sbin "$root/sbin"
+ln -s usr/lib "$root/lib"
+ln -s usr/lib64 "$root/lib64"
+ln -s ../run "$root/var/run"
+
+# Kernel modules, dependency-ordered. The roots are what PF_KEY, ESP tunnels,
+# veth links and the nat/filter rules need. drbg is named because ESP needs a
+# stdrng for its IVs; sha3_generic must come before jitterentropy_rng, whose
+# init allocates sha3-256 without declaring the dependency.
+roots="af_key esp4 xfrm_user xfrm4_tunnel authenc echainiv seqiv drbg sha3_generic
+       jitterentropy_rng des_generic des3_ede_x86_64 veth nf_tables nft_compat nft_chain_nat
+       nft_masq xt_MASQUERADE xt_nat xt_tcpudp xt_conntrack xt_policy xt_esp"
+moddir=$kroot/lib/modules/$kver
+: >"$out/modules.order"
+for m in $roots; do
+    modprobe -d "$kroot" -S "$kver" --show-depends "$m" | awk '$1 == "insmod" { print $2 }'
+done | awk '!seen[$0]++' | while read -r ko; do
+    rel=${ko#"$moddir/"}
+    install -D -m644 "$ko" "$root/lib/modules/$kver/$rel"
+    echo "$rel" >>"$out/modules.order"
+done
+cp "$out/modules.order" "$root/etc/modules.order"
+cp "$moddir"/modules.{builtin,builtin.modinfo,order} "$root/lib/modules/$kver/"
+# With modules.dep in place busybox's modprobe serves the kernel's own
+# auto-load requests (crypto algorithms named at SA creation).
+depmod -b "$root" "$kver"
+
+# busybox applets, without `ip` (the real one is needed for xfrm) and `sh`
+# (busybox's shell would prefer its own applets over the real tools).
+busybox=$(command -v busybox)
+cp "$busybox" "$root/usr/bin/busybox"
+for a in $("$busybox" --list); do
+    case $a in ip | sh | busybox | unshare | nsenter) continue ;; esac
+    [ -e "$root/usr/bin/$a" ] || ln -s busybox "$root/usr/bin/$a"
+done
+
+# Dynamically linked programs with their libraries.
+copy_lib() {
+    local lib=$1 dest
+    dest=$(realpath -s "$lib")
+    dest=/usr${dest#/usr}
+    [ -e "$root$dest" ] || install -D -m755 "$(readlink -f "$lib")" "$root$dest"
+}
+copy_prog() { # SOURCE DEST-IN-ROOT
+    install -D -m755 "$1" "$root$2"
+    ldd "$1" 2>/dev/null | awk '/=>/ { print $3 } /^\t\// { print $1 }' | while read -r lib; do
+        [ -n "$lib" ] && [ -f "$lib" ] && copy_lib "$lib"
+    done
+}
+copy_prog "$(command -v dash)" /usr/bin/dash
+ln -s dash "$root/usr/bin/sh"
+copy_prog "$(command -v ip)" /usr/sbin/ip
+copy_prog "$(command -v unshare)" /usr/bin/unshare
+copy_prog "$(command -v nsenter)" /usr/bin/nsenter
+nft_multi=$(command -v xtables-nft-multi)
+copy_prog "$nft_multi" /usr/sbin/xtables-nft-multi
+for x in iptables iptables-save iptables-restore; do
+    ln -s xtables-nft-multi "$root/usr/sbin/$x"
+done
+xtlib=/usr/lib/x86_64-linux-gnu/xtables
+mkdir -p "$root$xtlib"
+cp -a "$xtlib/." "$root$xtlib/"
+for so in "$root$xtlib"/*.so; do
+    ldd "$so" 2>/dev/null | awk '/=>/ { print $3 }' | while read -r lib; do
+        [ -n "$lib" ] && [ -f "$lib" ] && copy_lib "$lib"
+    done
+done
+mkdir -p "$root/etc/iproute2"
+cp -a /etc/iproute2/. "$root/etc/iproute2/" 2>/dev/null || true
+[ -d /usr/share/iproute2 ] && mkdir -p "$root/usr/share" && cp -a /usr/share/iproute2 "$root/usr/share/"
+cp /etc/protocols "$root/etc/protocols"
+printf 'root:x:0:0:root:/:/bin/sh\n' >"$root/etc/passwd"
+printf 'root:x:0:\n' >"$root/etc/group"
+printf '127.0.0.1 localhost\n' >"$root/etc/hosts"
+
+# The project's programs: whatever the build folder holds. A missing one is
+# reported by the scenarios that need it as not run.
+for p in ipsecVpn zorctl setkey racoon; do
+    if [ -x "$bindir/$p" ]; then
+        copy_prog "$bindir/$p" "/usr/bin/$p"
+    fi
+done
+
+ldconfig -r "$root"
+install -m755 "$here/guest/init" "$root/init"
+for f in "$here"/guest/*.sh; do
+    install -m755 "$f" "$root/vm/"
+done
+
+(cd "$root" && find . -print0 | cpio --null -o -H newc --quiet) | gzip -1 >"$out/initramfs.cpio.gz"
+cp "$kroot/boot/vmlinuz-$kver" "$out/vmlinuz"
+echo "initramfs: $(du -h "$out/initramfs.cpio.gz" | cut -f1), $(wc -l <"$out/modules.order") modules," \
+    "programs: $(cd "$root/usr/bin" && ls ipsecVpn zorctl setkey racoon 2>/dev/null | tr '\n' ' ')"

@@ -1,0 +1,81 @@
+#!/bin/bash
+# The daemon on a real Linux kernel: boots Debian's stock kernel under qemu
+# with a small initramfs holding the daemon, zorctl and the tool stand-ins,
+# runs two simulated routers against the kernel's own PF_KEY and ESP, and
+# turns the VM's verdict into an exit status.
+#
+#   vm/run-vm-test.sh [--build DIR] [--selftest]
+#
+#   --build DIR   take ipsecVpn, zorctl, setkey and racoon from DIR/bin
+#                 (default: configure and build them in build-vm/)
+#   --selftest    afterwards, check that the harness reports a panic, a hang,
+#                 silence, a failed check and disagreeing channels as failures
+#
+# Exit status: 0 passed; 1 a check failed; 2 the VM gave no trustworthy
+# verdict (panic, hang, no report); 3 the VM could not be prepared;
+# 77 this machine cannot run qemu (x86-64 host and Debian packages needed).
+# Cache: downloaded kernel in vm/cache/ (IPSEC_VM_CACHE), images in vm/out/.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+top=$(cd "$here/.." && pwd)
+build=""
+selftest=0
+while [ $# -gt 0 ]; do
+    case $1 in
+    --build) build=$(cd "$2" && pwd); shift 2 ;;
+    --selftest) selftest=1; shift ;;
+    -h | --help) sed -n '2,20p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    *) echo "run-vm-test: unknown argument $1" >&2; exit 3 ;;
+    esac
+done
+cache=${IPSEC_VM_CACHE:-$here/cache}
+out=$here/out
+t0=$(date +%s)
+step() { echo "== vm: $* ($(($(date +%s) - t0))s)"; }
+die() { echo "== vm: $*" >&2; exit 3; }
+
+# The VM runs the host's own x86-64 binaries (busybox, ip, iptables, the
+# daemon), so only an x86-64 Debian host with qemu can do this.
+if [ "$(uname -m)" != x86_64 ]; then
+    echo "== vm: SKIPPED: needs an x86-64 host (this is $(uname -m))"
+    exit 77
+fi
+if ! "$top/scripts/deps.sh" qemu-system-x86 busybox-static cpio kmod iproute2 iptables util-linux dash; then
+    echo "== vm: SKIPPED: qemu and its tools are not installed and cannot be installed here"
+    exit 77
+fi
+if ! qemu-system-x86_64 -version >/dev/null 2>&1; then
+    echo "== vm: SKIPPED: qemu-system-x86_64 does not run on this machine"
+    exit 77
+fi
+
+step "kernel"
+kver=$("$here/host/fetch-kernel.sh" "$cache") || die "could not fetch the kernel package"
+
+if [ -z "$build" ]; then
+    build=$top/build-vm
+    step "building the daemon and tools in $build"
+    cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DIPSEC_BUILD_TESTS=OFF >/dev/null ||
+        die "cmake configure failed"
+    targets=$(cmake --build "$build" --target help | awk '{ print $2 }')
+    for t in ipsecVpn zorctl setkey racoon; do
+        if grep -qx "$t" <<<"$targets"; then
+            cmake --build "$build" -j2 --target "$t" >/dev/null || die "building $t failed"
+        fi
+    done
+fi
+
+step "initramfs (kernel $kver, programs from $build/bin)"
+mkdir -p "$out"
+"$here/host/build-initramfs.sh" "$cache/kroot" "$kver" "$build/bin" "$out" ||
+    die "could not build the initramfs"
+
+step "booting"
+rc=0
+"$here/host/boot.sh" "$out/vmlinuz" "$out/initramfs.cpio.gz" "$out/serial.log" || rc=$?
+if [ $selftest -eq 1 ]; then
+    step "harness self-test"
+    "$here/selftest.sh" || rc=${rc/#0/1}
+fi
+step "done, exit $rc"
+exit $rc
