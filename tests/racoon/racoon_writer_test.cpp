@@ -1,0 +1,359 @@
+/* The key daemon's racoon.conf and psk.txt as written from the data model:
+ * golden files byte for byte, skipped hostile tunnels, lock failures, file modes. */
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "mdm_fixture.h"
+#include "render/ipsec_racoon.h"
+#include "shell_recorder.h"
+#include "test_files.h"
+
+using nlohmann::json;
+
+namespace {
+
+const char *const HEADER = "path pre_shared_key \"/var/ipsec/psk.txt\";\n";
+const char *const CHMOD = "chmod 600 /var/ipsec/psk.txt";
+
+/* An IKE tunnel with the settings of the documented single-tunnel example. */
+json ikeTunnel(UINT32 id, const char *gw) {
+    return {{"entryID", id},
+            {"enable", 1},
+            {"connName", "tunnel" + std::to_string(id)},
+            {"keyExMethod", 0},
+            {"authMethod", 0},
+            {"DPD", 1},
+            {"perfectFSEn", 1},
+            {"realRemoteIP", gw},
+            {"remoteGWAddress", gw},
+            {"ph1Mode", "main"},
+            {"ph1MyIdType", "address"},
+            {"ph1MyId", ""},
+            {"ph1PeerIdType", "address"},
+            {"ph1PeerId", ""},
+            {"ph1KeyTime", 28800},
+            {"ph1EncryptionAlo", "3des"},
+            {"ph1IntegrityAlgo", "sha1"},
+            {"ph1DHGroup", "modp1024"},
+            {"localIPMode", 0},
+            {"localIPAddress", "192.168.1.0"},
+            {"localMask", "255.255.255.0"},
+            {"remoteIPMode", 0},
+            {"remoteIPAddress", "10.20.0.0"},
+            {"remoteMask", "255.255.0.0"},
+            {"ph2DHGroup", "modp1024"},
+            {"ph2KeyTime", 3600},
+            {"ph2EncryptionAlo", "aes"},
+            {"ph2IntegrityAlgo", "hmac_sha1"},
+            {"PSK", id == 1 ? std::string("s3cret-key") : "key-" + std::to_string(id)}};
+}
+
+json manualTunnel(UINT32 id, const char *gw) {
+    json t = ikeTunnel(id, gw);
+    t["keyExMethod"] = 1;
+    t["SPI"] = "1000";
+    t["secondSPI"] = "1001";
+    t["manualEncryptionAlgo"] = "aes-cbc";
+    t["manualEncryptionKey"] = "00112233445566778899aabbccddeeff";
+    t["manualAuthAlgo"] = "hmac-sha1";
+    t["manualAthKey"] = "00112233445566778899aabbccddeeff00112233";
+    return t;
+}
+
+json remoteNet(json t, const char *addr, const char *mask) {
+    t["remoteIPAddress"] = addr;
+    t["remoteMask"] = mask;
+    return t;
+}
+
+void writeModel(const std::vector<json> &tunnels) {
+    mdm_fixture::writeJson(json{{"IPSecCfgObject", tunnels}});
+}
+
+/* Standard error (where the framework logs) captured into a file. */
+class StderrCapture {
+  public:
+    StderrCapture() : path_(mdm_fixture::home() + "/stderr") {
+        fflush(stderr);
+        saved_ = dup(2);
+        int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(fd, 2);
+        close(fd);
+    }
+    ~StderrCapture() { restore(); }
+    std::string text() {
+        restore();
+        return test_files::read(path_);
+    }
+
+  private:
+    void restore() {
+        if (saved_ < 0)
+            return;
+        fflush(stderr);
+        dup2(saved_, 2);
+        close(saved_);
+        saved_ = -1;
+    }
+    std::string path_;
+    int saved_ = -1;
+};
+
+/* Nothing holds the global lock: another client gets it at once. */
+void expectLockFree() {
+    unsetenv("ZOR_FAIL_LOCK");
+    EXPECT_EQ(ZORRET_SUCCESS, zorLck_acquireLockWithTimeoutTraced("test", 0));
+    zorLck_releaseLockTraced("test");
+}
+
+class RacoonWriter : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!getenv("IPSEC_SANDBOX"))
+            GTEST_SKIP() << "writes /var/ipsec: runs in the test sandbox only";
+        mdm_fixture::reset();
+        mkdir("/var/ipsec", 0755);
+        unlink(IPSEC_RACOON_CONF);
+        unlink(IPSEC_PSK_TXT);
+        shell_recorder::clear();
+        shell_recorder::setObserver(nullptr);
+    }
+    static std::string conf() { return test_files::read(IPSEC_RACOON_CONF); }
+    static std::string psk() { return test_files::read(IPSEC_PSK_TXT); }
+    static void expectGoldenFiles(const std::string &name) {
+        EXPECT_GOLDEN("racoon/" + name + "/racoon.conf", conf());
+        EXPECT_GOLDEN("racoon/" + name + "/psk.txt", psk());
+    }
+};
+
+struct GoldenCase {
+    const char *name;
+    std::vector<json> tunnels;
+    int written;
+};
+
+std::vector<GoldenCase> goldenCases() {
+    json fqdnBoth = ikeTunnel(1, "203.0.113.7");
+    fqdnBoth["ph1MyIdType"] = "fqdn";
+    fqdnBoth["ph1MyId"] = "router.example.net";
+    fqdnBoth["ph1PeerIdType"] = "fqdn";
+    fqdnBoth["ph1PeerId"] = "peer.example.org";
+    json fqdnPeerOnly = remoteNet(ikeTunnel(2, "198.51.100.77"), "10.30.0.0", "255.255.0.0");
+    fqdnPeerOnly["ph1PeerIdType"] = "fqdn";
+    fqdnPeerOnly["ph1PeerId"] = "branch.example.org";
+    fqdnPeerOnly["ph1MyIdType"] = "user_fqdn";
+    fqdnPeerOnly["ph1MyId"] = "ignored@example.net";
+
+    json notPsk = ikeTunnel(1, "203.0.113.7");
+    notPsk["authMethod"] = 1;
+
+    json noPfs = ikeTunnel(1, "203.0.113.7");
+    noPfs["perfectFSEn"] = 0;
+    noPfs["DPD"] = 0;
+    noPfs["localIPMode"] = 1;
+    noPfs["localIPAddress"] = "192.168.1.10";
+    noPfs["localMask"] = "255.255.255.0";
+    noPfs["remoteIPMode"] = 1;
+    noPfs["remoteIPAddress"] = "10.20.0.5";
+    noPfs["remoteMask"] = "not a mask";
+
+    json disabled = ikeTunnel(1, "203.0.113.7");
+    disabled["enable"] = 0;
+
+    json unset = {{"entryID", 1}, {"enable", 1}, {"keyExMethod", 0}};
+    json noAddress = ikeTunnel(2, "0.0.0.0");
+
+    /* 13 IKE tunnels over 5 gateways, one of them first seen at the 12th. */
+    std::vector<json> many;
+    const char *gws[] = {"192.0.2.1", "192.0.2.2", "192.0.2.3", "192.0.2.4"};
+    for (UINT32 id = 1; id <= 13; id++) {
+        const char *gw = (id == 12) ? "192.0.2.5" : gws[(id - 1) % 4];
+        std::string net = "10." + std::to_string(id) + ".0.0";
+        many.push_back(remoteNet(ikeTunnel(id, gw), net.c_str(), "255.255.0.0"));
+    }
+
+    return {
+        {"worked_example", {ikeTunnel(1, "203.0.113.7")}, 1},
+        {"two_tunnels_one_gateway",
+         {ikeTunnel(1, "203.0.113.7"), remoteNet(ikeTunnel(2, "203.0.113.7"), "10.21.0.0", "255.255.255.0")},
+         2},
+        {"three_enabled_one_manual",
+         {ikeTunnel(1, "203.0.113.7"), manualTunnel(2, "198.51.100.9"),
+          remoteNet(ikeTunnel(3, "192.0.2.50"), "10.22.0.0", "255.255.0.0")},
+         2},
+        {"fqdn_identifiers", {fqdnBoth, fqdnPeerOnly}, 2},
+        {"auth_method_not_psk", {notPsk}, 1},
+        {"no_pfs_no_dpd_single_addresses", {noPfs}, 1},
+        {"disabled_and_manual_only", {disabled, manualTunnel(2, "198.51.100.9")}, 0},
+        {"no_tunnels", {}, 0},
+        {"unset_texts_and_no_address", {unset, noAddress}, 2},
+        {"many_tunnels_shared_gateways", many, 13},
+    };
+}
+
+TEST_F(RacoonWriter, FilesMatchGoldenForEachConfiguration) {
+    for (const GoldenCase &c : goldenCases()) {
+        SCOPED_TRACE(c.name);
+        mdm_fixture::reset();
+        shell_recorder::clear();
+        writeModel(c.tunnels);
+        EXPECT_EQ(c.written, ipsec_writeRacoon());
+        expectGoldenFiles(c.name);
+        EXPECT_EQ(0600, test_files::mode(IPSEC_PSK_TXT));
+        EXPECT_EQ(std::vector<std::string>{CHMOD}, shell_recorder::commands());
+        /* Every lock taken was given back. */
+        EXPECT_EQ(mdm_fixture::traceCount("lock ipsec_writeRacoon"),
+                  mdm_fixture::traceCount("unlock ipsec_writeRacoon"));
+    }
+}
+
+TEST_F(RacoonWriter, LockIsReleasedWhileEachEnabledTunnelIsWritten) {
+    json disabled = ikeTunnel(3, "192.0.2.3");
+    disabled["enable"] = 0;
+    writeModel({ikeTunnel(1, "192.0.2.1"), manualTunnel(2, "192.0.2.2"), disabled});
+    EXPECT_EQ(1, ipsec_writeRacoon());
+    /* Taken once for the walks, then again after each of the two enabled tunnels. */
+    EXPECT_EQ(3u, mdm_fixture::traceCount("lock ipsec_writeRacoon"));
+    EXPECT_EQ(3u, mdm_fixture::traceCount("unlock ipsec_writeRacoon"));
+}
+
+struct HostileCase {
+    const char *field;
+    std::string value;
+    json extra; /* settings under which the field reaches a file */
+};
+
+std::vector<HostileCase> hostileCases() {
+    const json peerFqdn = {{"ph1PeerIdType", "fqdn"}};
+    const json myFqdn = {{"ph1MyIdType", "fqdn"}};
+    std::vector<HostileCase> out;
+    const char *fields[] = {"realRemoteIP",     "ph1Mode",         "ph1EncryptionAlo", "ph1IntegrityAlgo",
+                            "ph1DHGroup",       "localIPAddress",  "remoteIPAddress",  "ph2DHGroup",
+                            "ph2EncryptionAlo", "ph2IntegrityAlgo"};
+    const char *bad[] = {"x\ny", "x;y", "x\"y", "x{y", "x}y", "x\ty", "x#y"};
+    for (const char *f : fields)
+        for (const char *b : bad)
+            out.push_back({f, b, json::object()});
+    for (const char *b : bad) {
+        out.push_back({"ph1PeerId", b, peerFqdn});
+        out.push_back({"ph1MyId", b, myFqdn});
+    }
+    /* A blank would end the psk.txt identifier and turn the rest into a key. */
+    out.push_back({"ph1PeerId", "peer.example other-key", peerFqdn});
+    out.push_back({"realRemoteIP", "203.0.113.8 other-key", json::object()});
+    out.push_back({"PSK", "key\nattacker.example stolen", json::object()});
+    out.push_back({"PSK", "key\rx", json::object()});
+    return out;
+}
+
+TEST_F(RacoonWriter, TunnelWithHostileTextIsSkippedAndLoggedOthersWritten) {
+    for (const HostileCase &c : hostileCases()) {
+        SCOPED_TRACE(std::string(c.field) + " = \"" + c.value + "\"");
+        mdm_fixture::reset();
+        shell_recorder::clear();
+        json hostile = remoteNet(ikeTunnel(2, "198.51.100.20"), "10.99.0.0", "255.255.0.0");
+        for (auto it = c.extra.begin(); it != c.extra.end(); ++it)
+            hostile[it.key()] = it.value();
+        hostile[c.field] = c.value;
+        writeModel(
+            {ikeTunnel(1, "203.0.113.7"), hostile, remoteNet(ikeTunnel(3, "192.0.2.50"), "10.22.0.0", "255.255.0.0")});
+        StderrCapture log;
+        EXPECT_EQ(2, ipsec_writeRacoon());
+        std::string logged = log.text();
+        expectGoldenFiles("hostile_tunnel_skipped");
+        EXPECT_NE(std::string::npos, logged.find("ERROR ipsec_writeRacoon")) << logged;
+        EXPECT_NE(std::string::npos, logged.find("tunnel 2 (tunnel2) skipped: " + std::string(c.field))) << logged;
+        EXPECT_EQ(std::vector<std::string>{CHMOD}, shell_recorder::commands());
+    }
+}
+
+TEST_F(RacoonWriter, KeyMayHoldConfigurationCharactersAndIsWrittenAsIs) {
+    json t = ikeTunnel(1, "203.0.113.7");
+    t["PSK"] = "a;b\"c{d}e#f g";
+    writeModel({t});
+    EXPECT_EQ(1, ipsec_writeRacoon());
+    EXPECT_EQ("203.0.113.7 a;b\"c{d}e#f g\n", psk());
+}
+
+TEST_F(RacoonWriter, LockRefusedAtStartLeavesHeaderAndEmptyKeyFile) {
+    writeModel({ikeTunnel(1, "203.0.113.7")});
+    setenv("ZOR_FAIL_LOCK", "ipsec_writeRacoon:1", 1);
+    StderrCapture log;
+    EXPECT_EQ(-1, ipsec_writeRacoon());
+    std::string logged = log.text();
+    EXPECT_EQ(HEADER, conf());
+    bool exists = false;
+    EXPECT_EQ("", test_files::read(IPSEC_PSK_TXT, &exists));
+    EXPECT_TRUE(exists);
+    EXPECT_EQ(0600, test_files::mode(IPSEC_PSK_TXT));
+    EXPECT_TRUE(shell_recorder::commands().empty());
+    EXPECT_NE(std::string::npos, logged.find("ERROR ipsec_writeRacoon")) << logged;
+    EXPECT_NE(std::string::npos, logged.find("ipsec_setkey failed to get lock, ret:")) << logged;
+    expectLockFree();
+}
+
+TEST_F(RacoonWriter, LockRefusedAtRetakeKeepsWhatWasWritten) {
+    writeModel({ikeTunnel(1, "203.0.113.7"), remoteNet(ikeTunnel(2, "198.51.100.20"), "10.99.0.0", "255.255.0.0"),
+                remoteNet(ikeTunnel(3, "192.0.2.50"), "10.22.0.0", "255.255.0.0")});
+    /* The first take starts the pass; the third follows the second tunnel. */
+    setenv("ZOR_FAIL_LOCK", "ipsec_writeRacoon:3", 1);
+    StderrCapture log;
+    EXPECT_EQ(-1, ipsec_writeRacoon());
+    std::string logged = log.text();
+    expectGoldenFiles("lock_refused_at_retake");
+    EXPECT_EQ(0600, test_files::mode(IPSEC_PSK_TXT));
+    EXPECT_TRUE(shell_recorder::commands().empty());
+    EXPECT_NE(std::string::npos, logged.find("ipsec_setkey failed to get lock, ret:")) << logged;
+    expectLockFree();
+}
+
+int g_modeAtChmod = -1;
+
+TEST_F(RacoonWriter, KeyFileIsPrivateBeforeTheChmodRunsEvenWithOpenUmask) {
+    mode_t old = umask(0);
+    g_modeAtChmod = -1;
+    shell_recorder::setObserver([](const std::string &cmd) {
+        if (cmd == CHMOD)
+            g_modeAtChmod = test_files::mode(IPSEC_PSK_TXT);
+    });
+    writeModel({ikeTunnel(1, "203.0.113.7")});
+    EXPECT_EQ(1, ipsec_writeRacoon());
+    umask(old);
+    shell_recorder::setObserver(nullptr);
+    EXPECT_EQ(0600, g_modeAtChmod);
+}
+
+TEST_F(RacoonWriter, ExistingKeyFileOpenToOthersIsMadePrivateAndReplaced) {
+    const char *cases[] = {"rewritten", "lock refused"};
+    for (const char *name : cases) {
+        SCOPED_TRACE(name);
+        bool refuse = std::string(name) == "lock refused";
+        mdm_fixture::reset();
+        test_files::write(IPSEC_PSK_TXT, "198.51.100.1 old-key-that-must-go\n");
+        chmod(IPSEC_PSK_TXT, 0644);
+        writeModel({ikeTunnel(1, "203.0.113.7")});
+        if (refuse)
+            setenv("ZOR_FAIL_LOCK", "ipsec_writeRacoon", 1);
+        EXPECT_EQ(refuse ? -1 : 1, ipsec_writeRacoon());
+        EXPECT_EQ(0600, test_files::mode(IPSEC_PSK_TXT));
+        EXPECT_EQ(refuse ? std::string() : std::string("203.0.113.7 s3cret-key\n"), psk());
+    }
+}
+
+TEST_F(RacoonWriter, UnwritableFolderFailsWithoutRunningCommands) {
+    rmdir("/var/ipsec");
+    writeModel({ikeTunnel(1, "203.0.113.7")});
+    EXPECT_EQ(-1, ipsec_writeRacoon());
+    EXPECT_TRUE(shell_recorder::commands().empty());
+    EXPECT_EQ(0u, mdm_fixture::traceCount("lock ipsec_writeRacoon"));
+}
+
+} // namespace
