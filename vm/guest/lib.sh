@@ -84,7 +84,6 @@ until_ok() {
 }
 
 # ---- nodes --------------------------------------------------------------
-NODE_ENV="PATH=/usr/sbin:/usr/bin ZOR_HOME=/run/zor IPSEC_TOOL_LOG=/run/tool.log"
 
 node_start() { # NAME
     local name=$1 upid pid=
@@ -97,11 +96,17 @@ node_start() { # NAME
 
 node_pid() { cat "/tmp/node-pid.$1"; }
 
-# on NODE COMMAND...: runs COMMAND inside the node's namespaces.
+# on NODE COMMAND...: runs COMMAND inside the node's namespaces, with the
+# node's framework home and tool log. (Not through busybox's env: busybox
+# execs its own applets first, and its sh and ip lack what is needed here.)
 on() {
-    local name=$1
+    local pid
+    pid=$(node_pid "$1")
     shift
-    nsenter -t "$(node_pid "$name")" -n -m -p -- env $NODE_ENV "$@"
+    (
+        export PATH=/usr/sbin:/usr/bin ZOR_HOME=/run/zor IPSEC_TOOL_LOG=/run/tool.log
+        exec nsenter -t "$pid" -n -m -p -- "$@"
+    )
 }
 
 # link NODE-A IF-A NODE-B IF-B: a veth pair between two nodes.

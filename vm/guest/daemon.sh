@@ -1,0 +1,2 @@
+#!/bin/sh
+# Scenarios with the daemon (sourced by routers.sh).
