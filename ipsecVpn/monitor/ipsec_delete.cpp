@@ -1,0 +1,26 @@
+/*
+ * Deletion of a tunnel's live SAs: a fresh dump of the kernel's ESP SAs, and
+ * one setkey "delete" line per SA that carries the tunnel's request id.
+ */
+#include "ipsec_delete.h"
+
+#include <vector>
+
+#include "../render/ipsec_text.h"
+#include "ipsec_pfkey.h"
+
+void ipsec_delete_Sa_reqid(unsigned int reqid, FILE *setkeyconf, const char *localIp, const char *remoteIp) {
+    /* The line is a setkey statement: its address texts must not end it. */
+    if (!setkeyconf || !localIp || !remoteIp || !ipsec_isSafeText(localIp, IPSEC_SETKEY_FORBIDDEN) ||
+        !ipsec_isSafeText(remoteIp, IPSEC_SETKEY_FORBIDDEN))
+        return;
+    std::vector<PfkeySaMsg> sas;
+    /* On a failed dump the SAs read before the failure are still deleted. */
+    pfkey_dumpEsp(sas);
+    for (const PfkeySaMsg &sa : sas) {
+        /* A message without its own SPI and request id names no SA. */
+        if (!sa.hasSa || !sa.hasSa2 || sa.reqid != reqid)
+            continue;
+        fprintf(setkeyconf, "delete %s %s esp 0x%x;\n", localIp, remoteIp, static_cast<unsigned int>(sa.spi));
+    }
+}
