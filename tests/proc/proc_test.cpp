@@ -1,0 +1,292 @@
+/* Key daemon and kernel table control, in the sandbox's own PID and network
+ * namespaces: which processes are signalled, the setkey runs in order, and
+ * the tables really loaded and flushed through the setkey stand-in. */
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "proc/ipsec_proc.h"
+#include "shell_recorder.h"
+#include "test_files.h"
+
+extern char **environ;
+
+namespace {
+
+const char *const TOOL_LOG = "/var/run/ipsec-tools.log";
+
+pid_t spawn(const char *file, const std::vector<std::string> &args) {
+    std::vector<char *> argv;
+    for (const std::string &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    if (posix_spawnp(&pid, file, nullptr, nullptr, argv.data(), environ) != 0)
+        return -1;
+    return pid;
+}
+
+/* Running and not a zombie. */
+bool running(pid_t pid) {
+    char path[64];
+    snprintf(path, sizeof(path), "/proc/%d/stat", static_cast<int>(pid));
+    std::string stat = test_files::read(path);
+    size_t paren = stat.rfind(')');
+    return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] != 'Z';
+}
+
+/* Polls until `done` holds, for at most five seconds. */
+bool waitUntil(const std::function<bool()> &done) {
+    const struct timespec step = {0, 10 * 1000 * 1000};
+    for (int i = 0; i < 500; i++) {
+        if (done())
+            return true;
+        nanosleep(&step, nullptr);
+    }
+    return done();
+}
+
+std::vector<std::string> logLines() {
+    std::vector<std::string> out;
+    std::string text = test_files::read(TOOL_LOG);
+    size_t start = 0;
+    for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1)
+        out.push_back(text.substr(start, nl - start));
+    return out;
+}
+
+bool logged(const std::string &line) {
+    for (const std::string &l : logLines())
+        if (l == line)
+            return true;
+    return false;
+}
+
+std::string racoonEvent(const char *event, pid_t pid, const char *verdict) {
+    return std::string("racoon ") + event + " pid=" + std::to_string(pid) + " conf=/var/ipsec/racoon.conf " + verdict;
+}
+
+/* Starts the racoon stand-in as the daemon does; the pid of the process that
+ * stays in the background, or -1. */
+pid_t startRacoon() {
+    size_t before = logLines().size();
+    pid_t launcher = spawn("racoon", {"racoon", "-f", "/var/ipsec/racoon.conf"});
+    int status = 0;
+    if (launcher < 0 || waitpid(launcher, &status, 0) != launcher || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        return -1;
+    std::vector<std::string> lines = logLines();
+    for (size_t i = before; i < lines.size(); i++) {
+        int pid = 0;
+        if (sscanf(lines[i].c_str(), "racoon start pid=%d", &pid) == 1)
+            return pid;
+    }
+    return -1;
+}
+
+std::string commandOutput(const char *cmd) {
+    std::string out;
+    FILE *p = popen(cmd, "r");
+    if (!p)
+        return out;
+    char buf[1024];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof(buf), p)) > 0)
+        out.append(buf, n);
+    pclose(p);
+    return out;
+}
+
+class KeyDaemonControl : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!getenv("IPSEC_SANDBOX"))
+            GTEST_SKIP() << "signals processes and changes the kernel tables: sandbox only";
+        mkdir("/var/ipsec", 0755);
+        test_files::write("/var/ipsec/racoon.conf",
+                          test_files::read(test_files::goldenPath("racoon/worked_example/racoon.conf")));
+        test_files::write("/var/ipsec/psk.txt",
+                          test_files::read(test_files::goldenPath("racoon/worked_example/psk.txt")));
+        chmod("/var/ipsec/psk.txt", 0600);
+        setenv("IPSEC_TOOL_LOG", TOOL_LOG, 1);
+        setenv("RACOON_STANDIN_PORT", "0", 1);
+        unlink(TOOL_LOG);
+        shell_recorder::clear();
+        shell_recorder::setPassThrough(false);
+        shell_recorder::setObserver(nullptr);
+    }
+    void TearDown() override {
+        for (pid_t pid : started_)
+            if (running(pid))
+                kill(pid, SIGKILL);
+        /* Orphans come to this process, pid 1 of the sandbox: reap them. */
+        while (waitpid(-1, nullptr, WNOHANG) > 0) {
+        }
+    }
+    pid_t startTracked(pid_t pid) {
+        if (pid > 0)
+            started_.push_back(pid);
+        return pid;
+    }
+    std::vector<pid_t> started_;
+};
+
+struct SignalCase {
+    const char *name;
+    int sig;
+    bool survives;
+    const char *event; /* what the key daemon logs, or null */
+};
+
+TEST_F(KeyDaemonControl, KeyDaemonStartedByTheDaemonIsFoundAndSignalled) {
+    const SignalCase cases[] = {
+        {"reload", SIGHUP, true, "reload"},
+        {"terminate", SIGTERM, false, "stop"},
+        {"kill", SIGKILL, false, nullptr},
+    };
+    for (const SignalCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        pid_t pid = startTracked(startRacoon());
+        ASSERT_GT(pid, 1);
+        ASSERT_TRUE(running(pid));
+        EXPECT_EQ(1, kill_racoon(c.sig));
+        if (c.survives) {
+            EXPECT_TRUE(waitUntil([&] { return logged(racoonEvent(c.event, pid, "ok")); }));
+            EXPECT_TRUE(running(pid));
+        } else {
+            EXPECT_TRUE(waitUntil([&] { return !running(pid); }));
+        }
+        if (c.sig == SIGTERM) {
+            EXPECT_TRUE(logged("racoon stop pid=" + std::to_string(pid) + " signal=15"));
+        }
+        kill(pid, SIGKILL);
+        EXPECT_TRUE(waitUntil([&] { return !running(pid); }));
+    }
+}
+
+TEST_F(KeyDaemonControl, EveryRunningKeyDaemonIsSignalled) {
+    pid_t first = startTracked(startRacoon());
+    pid_t second = startTracked(startRacoon());
+    ASSERT_GT(first, 1);
+    ASSERT_GT(second, 1);
+    EXPECT_EQ(1, kill_racoon(SIGHUP));
+    EXPECT_TRUE(waitUntil([&] { return logged(racoonEvent("reload", first, "ok")); }));
+    EXPECT_TRUE(waitUntil([&] { return logged(racoonEvent("reload", second, "ok")); }));
+    EXPECT_EQ(1, kill_racoon(SIGKILL));
+    EXPECT_TRUE(waitUntil([&] { return !running(first) && !running(second); }));
+    EXPECT_EQ(0, kill_racoon(0));
+}
+
+struct Bystander {
+    const char *name;
+    const char *file;
+    std::vector<std::string> argv;
+};
+
+TEST_F(KeyDaemonControl, ProcessesThatOnlyMentionRacoonAreLeftAlone) {
+    const Bystander bystanders[] = {
+        {"tail of the configuration", "tail", {"tail", "-f", "/var/ipsec/racoon.conf"}},
+        {"racoon as a later argument", "sh", {"sh", "-c", "sleep 60; :", "racoon"}},
+        {"program named racoon.conf", "sleep", {"/var/ipsec/racoon.conf", "60"}},
+        {"program whose name starts with racoon", "sleep", {"/usr/sbin/racoon2", "60"}},
+        {"program whose name ends with racoon", "sleep", {"notracoon", "60"}},
+    };
+    std::vector<pid_t> pids;
+    for (const Bystander &b : bystanders) {
+        pid_t pid = startTracked(spawn(b.file, b.argv));
+        ASSERT_GT(pid, 1) << b.name;
+        pids.push_back(pid);
+    }
+    pid_t keyDaemon = startTracked(startRacoon());
+    ASSERT_GT(keyDaemon, 1);
+    /* The spawned programs have replaced themselves by now. */
+    EXPECT_TRUE(
+        waitUntil([&] { return test_files::read("/proc/" + std::to_string(pids[0]) + "/cmdline").find("tail") == 0; }));
+
+    EXPECT_EQ(1, kill_racoon(SIGKILL));
+    EXPECT_TRUE(waitUntil([&] { return !running(keyDaemon); }));
+    EXPECT_EQ(0, kill_racoon(SIGKILL));
+    for (size_t i = 0; i < pids.size(); i++)
+        EXPECT_TRUE(running(pids[i])) << bystanders[i].name;
+}
+
+TEST_F(KeyDaemonControl, LookingOnlySendsNoSignal) {
+    for (int sig : {0, SIGHUP, SIGKILL})
+        EXPECT_EQ(0, kill_racoon(sig)) << "no key daemon, signal " << sig;
+    pid_t pid = startTracked(startRacoon());
+    ASSERT_GT(pid, 1);
+    EXPECT_EQ(1, kill_racoon(0));
+    EXPECT_EQ(1, kill_racoon(0));
+    EXPECT_TRUE(running(pid));
+    std::vector<std::string> expected = {racoonEvent("start", pid, "ok")};
+    EXPECT_EQ(expected, logLines());
+}
+
+std::vector<bool> g_runningAtCommand;
+pid_t g_watched = 0;
+
+TEST_F(KeyDaemonControl, StopFlushesBothTablesThenKillsTheKeyDaemon) {
+    g_watched = startTracked(startRacoon());
+    ASSERT_GT(g_watched, 1);
+    g_runningAtCommand.clear();
+    shell_recorder::setObserver([](const std::string &) { g_runningAtCommand.push_back(running(g_watched)); });
+    ipsec_stopIpsecFunc();
+    shell_recorder::setObserver(nullptr);
+    ipsec_waitRacoonGone();
+    EXPECT_EQ((std::vector<std::string>{"setkey -DF", "setkey -DPF"}), shell_recorder::commands());
+    EXPECT_EQ((std::vector<bool>{true, true}), g_runningAtCommand);
+    EXPECT_FALSE(running(g_watched));
+    EXPECT_EQ(0, kill_racoon(0));
+}
+
+TEST_F(KeyDaemonControl, StopWithNothingRunningStillFlushesBothTables) {
+    ipsec_stopIpsecFunc();
+    EXPECT_EQ((std::vector<std::string>{"setkey -DF", "setkey -DPF"}), shell_recorder::commands());
+}
+
+TEST_F(KeyDaemonControl, NewKeyDaemonGetsTheIkePortOnceTheKilledOneIsGone) {
+    setenv("RACOON_STANDIN_PORT", "500", 1);
+    pid_t old = startTracked(startRacoon());
+    ASSERT_GT(old, 1);
+    /* While it runs, a second one cannot start. */
+    EXPECT_EQ(-1, startRacoon());
+    EXPECT_EQ(1, kill_racoon(SIGKILL));
+    ipsec_waitRacoonGone();
+    EXPECT_EQ(0, kill_racoon(0));
+    pid_t fresh = startTracked(startRacoon());
+    EXPECT_GT(fresh, 1);
+    EXPECT_TRUE(logged(racoonEvent("start", fresh, "ok")));
+}
+
+TEST_F(KeyDaemonControl, StartLoadsTheTablesAndStopFlushesThemThroughSetkey) {
+    test_files::write("/var/ipsec/setkey.conf", "flush;\nspdflush;\n"
+                                                "spdadd 10.1.0.0/24 10.2.0.0/16 any -P out ipsec "
+                                                "esp/tunnel/198.51.100.2-203.0.113.9/unique:3;\n"
+                                                "spdadd 10.2.0.0/16 10.1.0.0/24 any -P in ipsec "
+                                                "esp/tunnel/203.0.113.9-198.51.100.2/unique:4;\n");
+    shell_recorder::setPassThrough(true);
+    ipsec_startIpsecFunc();
+    EXPECT_EQ(std::vector<std::string>{"setkey -f /var/ipsec/setkey.conf"}, shell_recorder::commands());
+    std::string policies = commandOutput("ip xfrm policy");
+    for (const char *dir : {"dir out", "dir in", "dir fwd"})
+        EXPECT_NE(std::string::npos, policies.find(dir)) << dir << " in\n" << policies;
+    EXPECT_TRUE(logged("setkey -f /var/ipsec/setkey.conf"));
+
+    ipsec_stopIpsecFunc();
+    EXPECT_EQ("", commandOutput("ip xfrm policy"));
+    EXPECT_TRUE(logged("setkey -DF"));
+    EXPECT_TRUE(logged("setkey -DPF"));
+}
+
+} // namespace

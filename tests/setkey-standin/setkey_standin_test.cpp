@@ -1,0 +1,295 @@
+/* The setkey stand-in as a user runs it: setkey files translated into ip xfrm
+ * commands (dry run, golden), errors with their lines, the invocation log,
+ * and policies really applied in the sandbox's network namespace. */
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "test_files.h"
+
+extern char **environ;
+
+namespace {
+
+struct Result {
+    int status = -1;
+    std::string out, err;
+};
+
+std::string scratchDir() {
+    const char *tmp = getenv("TMPDIR");
+    std::string base = getenv("IPSEC_SANDBOX") ? "/var/tmp" : (tmp && *tmp ? tmp : "/tmp");
+    return base;
+}
+
+/* Runs the stand-in with `args` and extra environment entries "K=V". */
+Result runSetkey(const std::vector<std::string> &args, const std::vector<std::string> &env = {}) {
+    const std::string dir = scratchDir();
+    const std::string outPath = dir + "/setkey-test.out", errPath = dir + "/setkey-test.err";
+    std::string program = std::string(IPSEC_BIN_DIR) + "/setkey";
+    std::vector<char *> argv = {const_cast<char *>("setkey")};
+    for (const std::string &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    std::vector<std::string> envText = env;
+    for (char **e = environ; *e; e++)
+        if (std::string(*e).compare(0, 15, "SETKEY_DRY_RUN=") != 0)
+            envText.push_back(*e);
+    std::vector<char *> envp;
+    for (std::string &e : envText)
+        envp.push_back(const_cast<char *>(e.c_str()));
+    envp.push_back(nullptr);
+
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&fa, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    Result r;
+    pid_t pid = -1;
+    if (posix_spawn(&pid, program.c_str(), &fa, nullptr, argv.data(), envp.data()) == 0) {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    posix_spawn_file_actions_destroy(&fa);
+    r.out = test_files::read(outPath);
+    r.err = test_files::read(errPath);
+    return r;
+}
+
+std::string golden(const std::string &name) {
+    return test_files::goldenPath("setkey-standin/" + name);
+}
+
+/* A one-file setkey input in the scratch folder. */
+std::string inputFile(const std::string &text) {
+    std::string path = scratchDir() + "/setkey-test.conf";
+    test_files::write(path, text);
+    return path;
+}
+
+struct ExampleCase {
+    const char *name;
+    std::vector<std::string> args;
+    std::vector<std::string> env;
+};
+
+TEST(SetkeyTranslation, DaemonFilesBecomeTheExpectedIpCommands) {
+    for (const char *file : {"full_rewrite", "per_change"}) {
+        const std::string conf = golden(std::string(file) + ".conf");
+        const ExampleCase cases[] = {
+            {"option -n", {"-n", "-f", conf}, {}},
+            {"environment SETKEY_DRY_RUN=1", {"-f", conf}, {"SETKEY_DRY_RUN=1"}},
+        };
+        for (const ExampleCase &c : cases) {
+            SCOPED_TRACE(std::string(file) + ", " + c.name);
+            Result r = runSetkey(c.args, c.env);
+            EXPECT_EQ(0, r.status);
+            EXPECT_EQ("", r.err);
+            EXPECT_GOLDEN(std::string("setkey-standin/") + file + ".ip", r.out);
+        }
+    }
+}
+
+struct AlgorithmCase {
+    const char *setkeyName;
+    int keyHexDigits;
+    const char *kernelName;
+    bool encryption;
+};
+
+TEST(SetkeyTranslation, AlgorithmNamesMapToTheKernels) {
+    const AlgorithmCase cases[] = {
+        {"des-cbc", 16, "cbc(des)", true},           {"3des-cbc", 48, "cbc(des3_ede)", true},
+        {"aes-cbc", 32, "cbc(aes)", true},           {"aes-cbc", 48, "cbc(aes)", true},
+        {"aes-cbc", 64, "cbc(aes)", true},           {"rijndael-cbc", 32, "cbc(aes)", true},
+        {"blowfish-cbc", 32, "cbc(blowfish)", true}, {"cast128-cbc", 32, "cbc(cast5)", true},
+        {"twofish-cbc", 32, "cbc(twofish)", true},   {"aes-ctr", 40, "rfc3686(ctr(aes))", true},
+        {"hmac-md5", 32, "hmac(md5)", false},        {"hmac-sha1", 40, "hmac(sha1)", false},
+        {"hmac-sha256", 64, "hmac(sha256)", false},  {"hmac-sha384", 96, "hmac(sha384)", false},
+        {"hmac-sha512", 128, "hmac(sha512)", false}, {"hmac-ripemd160", 40, "hmac(rmd160)", false},
+        {"aes-xcbc-mac", 32, "xcbc(aes)", false},
+    };
+    const std::string aesKey = "0x" + std::string(32, 'a');
+    for (const AlgorithmCase &c : cases) {
+        std::string key = "0x" + std::string(static_cast<size_t>(c.keyHexDigits), '5');
+        SCOPED_TRACE(std::string(c.setkeyName) + " with " + std::to_string(c.keyHexDigits * 4) + "-bit key");
+        std::string algs = c.encryption ? "-E " + std::string(c.setkeyName) + " " + key
+                                        : "-E aes-cbc " + aesKey + " -A " + c.setkeyName + " " + key;
+        std::string path = inputFile("add 192.0.2.1 192.0.2.2 esp 0x100 -m tunnel -u 7 " + algs + ";\n");
+        Result r = runSetkey({"-n", "-f", path});
+        std::string expected = "ip xfrm state add src 192.0.2.1 dst 192.0.2.2 proto esp spi 0x00000100 ";
+        expected += c.encryption ? "enc '" + std::string(c.kernelName) + "' " + key
+                                 : "enc 'cbc(aes)' " + aesKey + " auth '" + c.kernelName + "' " + key;
+        expected += " mode tunnel reqid 7\n";
+        EXPECT_EQ(0, r.status) << r.err;
+        EXPECT_EQ(expected, r.out);
+    }
+}
+
+TEST(SetkeyTranslation, FlushAndListOptions) {
+    const struct {
+        const char *option;
+        const char *command;
+    } cases[] = {
+        {"-DF", "ip xfrm state flush\n"}, {"-DPF", "ip xfrm policy flush\n"}, {"-PDF", "ip xfrm policy flush\n"},
+        {"-D", "ip xfrm state list\n"},   {"-DP", "ip xfrm policy list\n"},
+    };
+    for (const auto &c : cases) {
+        Result r = runSetkey({"-n", c.option});
+        EXPECT_EQ(0, r.status) << c.option;
+        EXPECT_EQ(c.command, r.out) << c.option;
+    }
+}
+
+TEST(SetkeyErrors, EachStatementThatCannotApplyIsReportedWithItsLine) {
+    Result r = runSetkey({"-n", "-f", golden("errors.conf")});
+    EXPECT_EQ(1, r.status);
+    /* The statements that can apply still do. */
+    EXPECT_GOLDEN("setkey-standin/errors.ip", r.out);
+    /* Messages name the file, not the keys. */
+    std::string err;
+    const std::string prefix = "setkey: " + golden("errors.conf");
+    for (size_t pos; (pos = r.err.find(prefix)) != std::string::npos;)
+        r.err.replace(pos, prefix.size(), "setkey: errors.conf");
+    EXPECT_GOLDEN("setkey-standin/errors.stderr", r.err);
+    EXPECT_EQ(std::string::npos, r.err.find("000102030405060708090a0b0c0d0e0f"));
+    EXPECT_EQ(std::string::npos, r.err.find("f0e1d2c3b4a5968778695a4b3c2d1e0f00112233"));
+}
+
+TEST(SetkeyErrors, BadInvocationsAreRefused) {
+    const struct {
+        const char *name;
+        std::vector<std::string> args;
+        int status;
+    } cases[] = {
+        {"no arguments", {}, 2},          {"-f without a file", {"-f"}, 2},
+        {"unknown option", {"-x"}, 2},    {"file and flush together", {"-f", golden("per_change.conf"), "-DF"}, 2},
+        {"policy flag alone", {"-P"}, 2}, {"missing file", {"-f", "/nonexistent/setkey.conf"}, 1},
+    };
+    for (const auto &c : cases) {
+        Result r = runSetkey(c.args, {"SETKEY_DRY_RUN=1"});
+        EXPECT_EQ(c.status, r.status) << c.name;
+        EXPECT_EQ("", r.out) << c.name;
+        EXPECT_NE("", r.err) << c.name;
+    }
+}
+
+TEST(SetkeyLog, EachInvocationAppendsItsArguments) {
+    const std::string log = scratchDir() + "/setkey-test-tools.log";
+    unlink(log.c_str());
+    const std::string conf = golden("per_change.conf");
+    runSetkey({"-n", "-f", conf}, {"IPSEC_TOOL_LOG=" + log});
+    runSetkey({"-n", "-DF"}, {"IPSEC_TOOL_LOG=" + log});
+    runSetkey({"-n", "-DPF"}, {"IPSEC_TOOL_LOG=" + log});
+    EXPECT_EQ("setkey -n -f " + conf + "\nsetkey -n -DF\nsetkey -n -DPF\n", test_files::read(log));
+}
+
+/* ---- the kernel step, in the sandbox's own network namespace ------------- */
+
+std::string ipOutput(const std::string &args) {
+    std::string out;
+    FILE *p = popen(("ip " + args + " 2>&1").c_str(), "r");
+    if (!p)
+        return out;
+    char buf[1024];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof(buf), p)) > 0)
+        out.append(buf, n);
+    pclose(p);
+    return out;
+}
+
+class SetkeyKernel : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!getenv("IPSEC_SANDBOX"))
+            GTEST_SKIP() << "changes the kernel's IPsec tables: sandbox only";
+        ipOutput("xfrm policy flush");
+        ipOutput("xfrm state flush");
+    }
+    void TearDown() override {
+        if (!getenv("IPSEC_SANDBOX"))
+            return;
+        /* Nothing may be left behind, whatever the test did. */
+        runSetkey({"-DPF"});
+        runSetkey({"-DF"});
+        EXPECT_EQ("", ipOutput("xfrm policy"));
+        EXPECT_EQ("", ipOutput("xfrm state"));
+    }
+};
+
+const char *const POLICIES = "spdflush;\n"
+                             "spdadd 10.1.0.0/24 10.2.0.0/16 any -P out ipsec "
+                             "esp/tunnel/198.51.100.2-203.0.113.9/unique:3;\n"
+                             "spdadd 10.2.0.0/16 10.1.0.0/24 any -P in ipsec "
+                             "esp/tunnel/203.0.113.9-198.51.100.2/unique:4;\n";
+
+TEST_F(SetkeyKernel, PoliciesAreAppliedWithAForwardPolicyBesideTheInboundOne) {
+    Result r = runSetkey({"-f", inputFile(POLICIES)});
+    EXPECT_EQ(0, r.status) << r.err;
+    const struct {
+        const char *dir;
+        const char *selector;
+        const char *tmpl;
+        const char *reqid;
+    } expected[] = {
+        {"out", "src 10.1.0.0/24 dst 10.2.0.0/16", "tmpl src 198.51.100.2 dst 203.0.113.9", "reqid 3 mode tunnel"},
+        {"in", "src 10.2.0.0/16 dst 10.1.0.0/24", "tmpl src 203.0.113.9 dst 198.51.100.2", "reqid 4 mode tunnel"},
+        {"fwd", "src 10.2.0.0/16 dst 10.1.0.0/24", "tmpl src 203.0.113.9 dst 198.51.100.2", "reqid 4 mode tunnel"},
+    };
+    for (const auto &e : expected) {
+        std::string shown = ipOutput(std::string("xfrm policy list dir ") + e.dir);
+        SCOPED_TRACE(std::string("dir ") + e.dir + ":\n" + shown);
+        EXPECT_NE(std::string::npos, shown.find(e.selector));
+        EXPECT_NE(std::string::npos, shown.find(e.tmpl));
+        EXPECT_NE(std::string::npos, shown.find("proto esp " + std::string(e.reqid)));
+    }
+
+    r = runSetkey({"-f", inputFile("spddelete 10.1.0.0/24 10.2.0.0/16 any -P out;\n"
+                                   "spddelete 10.2.0.0/16 10.1.0.0/24 any -P in;\n")});
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ("", ipOutput("xfrm policy"));
+}
+
+TEST_F(SetkeyKernel, StatementTheKernelRefusesIsReportedAndTheRestApplied) {
+    std::string path = inputFile(std::string(POLICIES) + "spdadd 10.1.0.0/24 10.2.0.0/16 any -P out ipsec "
+                                                         "esp/tunnel/198.51.100.2-203.0.113.9/unique:3;\n"
+                                                         "spdadd 10.1.0.0/24 192.0.2.77/32 any -P out ipsec "
+                                                         "esp/tunnel/198.51.100.2-192.0.2.50/unique:5;\n");
+    Result r = runSetkey({"-f", path});
+    EXPECT_EQ(1, r.status);
+    EXPECT_NE(std::string::npos,
+              r.err.find("setkey: " + path +
+                         ":4: spdadd 10.1.0.0/24 10.2.0.0/16 any -P out: ip xfrm policy add failed (exit status 2)"))
+        << r.err;
+    EXPECT_NE(std::string::npos, ipOutput("xfrm policy list dir out").find("dst 192.0.2.77/32"));
+    EXPECT_EQ("", runSetkey({"-DPF"}).err);
+    EXPECT_EQ("", ipOutput("xfrm policy"));
+}
+
+TEST_F(SetkeyKernel, ManualSAsAreAppliedWhereTheKernelHasEsp) {
+    std::string probe = ipOutput("xfrm state add src 192.0.2.1 dst 192.0.2.2 proto esp spi 0x1 enc 'cbc(aes)' 0x" +
+                                 std::string(32, '0') + " mode tunnel");
+    if (!probe.empty())
+        GTEST_SKIP() << "this kernel has no ESP: " << probe;
+    ipOutput("xfrm state flush");
+    Result r = runSetkey({"-f", golden("full_rewrite.conf")});
+    EXPECT_EQ(0, r.status) << r.err;
+    std::string states = ipOutput("xfrm state");
+    for (const char *s :
+         {"spi 0x00001000 reqid 3 mode tunnel", "spi 0x00001001 reqid 4 mode tunnel", "cbc(aes)", "hmac(sha1)"})
+        EXPECT_NE(std::string::npos, states.find(s)) << s << " in\n" << states;
+    EXPECT_EQ(0, runSetkey({"-DF"}).status);
+    EXPECT_EQ("", ipOutput("xfrm state"));
+}
+
+} // namespace
