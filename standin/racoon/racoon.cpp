@@ -12,9 +12,12 @@
  *   racoon start pid=PID conf=FILE ok | error: line N: WHAT
  *   racoon reload pid=PID conf=FILE ok | error: line N: WHAT
  *   racoon stop pid=PID signal=SIG
+ *   racoon check pid=PID conf=FILE ok | error: ... (with -C)
  * SIGKILL ends it without a line, as it would the real one.
  *
- * Options: -f FILE (the configuration), -F (stay in the foreground).
+ * Options: -f FILE (the configuration), -F (stay in the foreground), -C (check
+ * the configuration, log the verdict and exit: 0 when it passes).
+ * Environment: RACOON_STANDIN_PORT, the UDP port held (default 500, 0 none).
  */
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -73,18 +76,23 @@ bool logVerdict(const char *event, pid_t pid, const std::string &why) {
 
 /* The IKE port, held as the key daemon holds it: a second key daemon on the
  * same host cannot start until the first is gone. Without the privilege to
- * bind it the stand-in goes on without it. */
+ * bind it the stand-in goes on without it; RACOON_STANDIN_PORT names another
+ * port, 0 none (for tests that run several at once). */
 int holdIkePort(std::string *why) {
+    const char *env = getenv("RACOON_STANDIN_PORT");
+    long port = (env && *env) ? strtol(env, nullptr, 10) : 500;
+    if (port <= 0 || port > 65535)
+        return -1;
     int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return -1;
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
-    sa.sin_port = htons(500);
+    sa.sin_port = htons(static_cast<uint16_t>(port));
     sa.sin_addr.s_addr = htonl(INADDR_ANY);
     if (bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof(sa)) != 0) {
         if (errno == EADDRINUSE)
-            *why = "IKE port 500 is in use (another key daemon runs?)";
+            *why = "IKE port " + std::to_string(port) + " is in use (another key daemon runs?)";
         close(fd);
         return -1;
     }
@@ -121,18 +129,20 @@ int serve(const sigset_t &set) {
 } // namespace
 
 int main(int argc, char **argv) {
-    bool foreground = false;
+    bool foreground = false, checkOnly = false;
     int opt;
-    while ((opt = getopt(argc, argv, "f:F")) != -1) {
+    while ((opt = getopt(argc, argv, "f:FC")) != -1) {
         if (opt == 'f')
             g_conf = optarg;
         else if (opt == 'F')
             foreground = true;
+        else if (opt == 'C')
+            checkOnly = true;
         else
             g_conf = nullptr, optind = argc + 1;
     }
     if (!g_conf || optind != argc) {
-        fputs("usage: racoon [-F] -f FILE\n", stderr);
+        fputs("usage: racoon [-F|-C] -f FILE\n", stderr);
         return 2;
     }
     /* Blocked before the check so that a SIGHUP sent right after start is
@@ -145,6 +155,11 @@ int main(int argc, char **argv) {
     sigprocmask(SIG_BLOCK, &set, nullptr);
 
     std::string why = check();
+    if (checkOnly) {
+        if (!why.empty())
+            fprintf(stderr, "racoon: %s\n", why.c_str());
+        return logVerdict("check", getpid(), why) ? 0 : 1;
+    }
     int port = why.empty() ? holdIkePort(&why) : -1;
     if (!why.empty()) {
         logVerdict("start", getpid(), why);

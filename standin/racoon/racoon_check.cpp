@@ -134,10 +134,24 @@ void checkNumber(const Stmt &st) {
     need(wordAt(st, 0) && isNumber(st.args[0]->text), st, "expected a number");
 }
 
-/* One or more algorithm names, separated by commas. */
-void checkList(const Stmt &st) {
+/* One or more names separated by commas ("aes, 3des"): every word but the
+ * last ends in a comma, so a word without one means a lost ';'. Each name is
+ * from `allowed` when it is given. */
+void checkList(const Stmt &st, std::initializer_list<const char *> allowed = {}) {
     need(!st.args.empty(), st, "too few arguments");
     allWords(st);
+    for (size_t i = 0; i < st.args.size(); i++) {
+        std::string name = st.args[i]->text;
+        bool comma = !name.empty() && name.back() == ',';
+        need(comma == (i + 1 < st.args.size()), st,
+             comma ? "list ends with a comma" : "too many arguments (missing ';'?)");
+        if (comma)
+            name.pop_back();
+        bool known = allowed.size() == 0;
+        for (const char *a : allowed)
+            known = known || name == a;
+        need(known, st, "value not allowed");
+    }
 }
 
 /* Checks a simple statement (ended by ';') of the given block. */
@@ -148,7 +162,7 @@ void checkSimple(Ctx ctx, const Stmt &st) {
         need(wordAt(st, 0), st, "path kind must be a word");
         need(st.args[1]->kind == Tok::String, st, "path must be a quoted string");
     } else if (ctx == Ctx::Remote && kw == "exchange_mode") {
-        checkList(st);
+        checkList(st, {"main", "aggressive", "base"});
     } else if (ctx == Ctx::Remote && kw == "verify_identifier") {
         checkOneWord(st, {"on", "off"});
     } else if (ctx == Ctx::Remote && (kw == "my_identifier" || kw == "peers_identifier")) {

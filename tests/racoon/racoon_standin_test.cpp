@@ -1,0 +1,231 @@
+/* The racoon stand-in's check of key daemon configurations, as the system
+ * tests rely on it: what the writer produces passes, broken files are refused
+ * with their line, and the process logs its start, reloads and failures. */
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "test_files.h"
+
+extern char **environ;
+
+namespace {
+
+std::string scratch(const std::string &name) {
+    const char *tmp = getenv("TMPDIR");
+    std::string base = getenv("IPSEC_SANDBOX") ? "/var/tmp" : (tmp && *tmp ? tmp : "/tmp");
+    return base + "/racoon-standin-test." + name;
+}
+
+struct Result {
+    int status = -1;
+    std::string err;
+};
+
+/* Runs the stand-in with `args`, its log in `log`, holding no port. */
+Result runRacoon(const std::vector<std::string> &args, const std::string &log) {
+    std::string program = std::string(IPSEC_BIN_DIR) + "/racoon";
+    std::vector<char *> argv = {const_cast<char *>("racoon")};
+    for (const std::string &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    std::vector<std::string> envText = {"IPSEC_TOOL_LOG=" + log, "RACOON_STANDIN_PORT=0"};
+    for (char **e = environ; *e; e++)
+        envText.push_back(*e);
+    std::vector<char *> envp;
+    for (std::string &e : envText)
+        envp.push_back(const_cast<char *>(e.c_str()));
+    envp.push_back(nullptr);
+    const std::string errPath = scratch("err");
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    Result r;
+    pid_t pid = -1;
+    if (posix_spawn(&pid, program.c_str(), &fa, nullptr, argv.data(), envp.data()) == 0) {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    posix_spawn_file_actions_destroy(&fa);
+    r.err = test_files::read(errPath);
+    return r;
+}
+
+std::string writePsk(const std::string &text, mode_t mode) {
+    std::string path = scratch("psk.txt");
+    unlink(path.c_str());
+    test_files::write(path, text);
+    chmod(path.c_str(), mode);
+    return path;
+}
+
+/* Checks `conf` with -C: "" when it passes, else the reason logged. */
+std::string verdict(const std::string &conf) {
+    std::string confPath = scratch("racoon.conf"), log = scratch("log");
+    test_files::write(confPath, conf);
+    unlink(log.c_str());
+    Result r = runRacoon({"-C", "-f", confPath}, log);
+    std::string line = test_files::read(log);
+    std::string head = "racoon check pid=";
+    size_t conf_at = line.find(" conf=" + confPath + " ");
+    if (line.compare(0, head.size(), head) != 0 || conf_at == std::string::npos)
+        return "no verdict logged: " + line;
+    std::string said = line.substr(conf_at + 7 + confPath.size());
+    if (!said.empty() && said.back() == '\n')
+        said.pop_back();
+    if ((r.status == 0) != (said == "ok"))
+        return "exit status " + std::to_string(r.status) + " disagrees with " + said;
+    return said == "ok" ? "" : said;
+}
+
+std::string withPsk(const std::string &pskPath, const std::string &body) {
+    return "path pre_shared_key \"" + pskPath + "\";\n" + body;
+}
+
+TEST(RacoonStandinCheck, EveryConfigurationOfTheWriterPasses) {
+    const char *cases[] = {"worked_example",
+                           "two_tunnels_one_gateway",
+                           "three_enabled_one_manual",
+                           "fqdn_identifiers",
+                           "auth_method_not_psk",
+                           "no_pfs_no_dpd_single_addresses",
+                           "disabled_and_manual_only",
+                           "no_tunnels",
+                           "many_tunnels_shared_gateways",
+                           "hostile_tunnel_skipped",
+                           "lock_refused_at_retake"};
+    const std::string header = "path pre_shared_key \"/var/ipsec/psk.txt\";\n";
+    for (const char *name : cases) {
+        SCOPED_TRACE(name);
+        std::string conf = test_files::read(test_files::goldenPath(std::string("racoon/") + name + "/racoon.conf"));
+        ASSERT_EQ(0u, conf.find(header));
+        std::string psk =
+            writePsk(test_files::read(test_files::goldenPath(std::string("racoon/") + name + "/psk.txt")), 0600);
+        EXPECT_EQ("", verdict(withPsk(psk, conf.substr(header.size()))));
+    }
+}
+
+TEST(RacoonStandinCheck, UnsetTextsGiveAConfigurationTheKeyDaemonRefuses) {
+    std::string conf = test_files::read(test_files::goldenPath("racoon/unset_texts_and_no_address/racoon.conf"));
+    EXPECT_EQ("error: line 2: \"remote\": too few arguments", verdict(conf));
+}
+
+struct BrokenCase {
+    const char *name;
+    const char *conf;
+    const char *error;
+};
+
+TEST(RacoonStandinCheck, BrokenConfigurationsAreRefusedWithTheirLine) {
+    const BrokenCase cases[] = {
+        {"block not closed", "remote 192.0.2.1 {\nexchange_mode main;\n",
+         "error: line 1: block not closed before the end of the file"},
+        {"closing brace too many", "remote 192.0.2.1 {\nexchange_mode main;\n}\n}\n",
+         "error: line 4: '}' without a block to close"},
+        {"statement without ';'", "remote 192.0.2.1 {\nexchange_mode main\nlifetime time 28800 sec;\n}\n",
+         "error: line 2: \"exchange_mode\": too many arguments (missing ';'?)"},
+        {"last statement without ';'", "remote 192.0.2.1 {\nexchange_mode main;\n}\nlog debug",
+         "error: line 4: \"log\" not terminated by ';'"},
+        {"identifier not quoted", "remote 192.0.2.1 {\nmy_identifier fqdn router.example;\n}\n",
+         "error: line 2: \"my_identifier\": identifier must be a quoted string"},
+        {"quote not closed", "remote 192.0.2.1 {\npeers_identifier fqdn \"peer.example;\n}\n",
+         "error: line 2: quoted string not closed on its line"},
+        {"statement in the wrong block", "remote 192.0.2.1 {\ndh_group modp1024;\n}\n",
+         "error: line 2: \"dh_group\": unknown statement here"},
+        {"unknown block", "listen {\nisakmp 192.0.2.1;\n}\n", "error: line 1: \"listen\": unknown block here"},
+        {"sainfo without its selectors", "sainfo address 10.0.0.0/8 any {\nlifetime time 1 sec;\n}\n",
+         "error: line 1: \"sainfo\": expected \"address A/P PROTO address B/P PROTO\" or anonymous"},
+        {"lifetime in weeks", "remote 192.0.2.1 {\nlifetime time 2 weeks;\n}\n",
+         "error: line 2: \"lifetime\": expected \"time N sec|min|hour\""},
+        {"algorithm list without ';'",
+         "sainfo anonymous {\nencryption_algorithm aes, 3des\nauthentication_algorithm hmac_sha1;\n}\n",
+         "error: line 2: \"encryption_algorithm\": too many arguments (missing ';'?)"},
+        {"unknown exchange mode", "remote 192.0.2.1 {\nexchange_mode quick;\n}\n",
+         "error: line 2: \"exchange_mode\": value not allowed"},
+        {"dpd limit not a number", "remote 192.0.2.1 {\ndpd_maxfail many;\n}\n",
+         "error: line 2: \"dpd_maxfail\": expected a number"},
+        {"statement closed early by an injected ';'", "remote 192.0.2.1 {\nexchange_mode main; lifetime;\n}\n",
+         "error: line 2: \"lifetime\": too few arguments"},
+        {"brace where a statement belongs", "remote 192.0.2.1 {\n{\n}\n}\n",
+         "error: line 2: expected a statement, found '{'"},
+    };
+    for (const BrokenCase &c : cases)
+        EXPECT_EQ(c.error, verdict(c.conf)) << c.name;
+}
+
+TEST(RacoonStandinCheck, KeyFileMustBePrivateAndWellFormed) {
+    const std::string body = "remote 192.0.2.1 {\nexchange_mode main;\n}\n";
+    const struct {
+        const char *name;
+        const char *text;
+        mode_t mode;
+        const char *error; /* after the file name, or null when it passes */
+    } cases[] = {
+        {"private and complete", "192.0.2.1 key\n# comment\n\n", 0600, nullptr},
+        {"readable by the group", "192.0.2.1 key\n", 0640, " is readable or writable by others than its owner"},
+        {"readable by all", "192.0.2.1 key\n", 0644, " is readable or writable by others than its owner"},
+        {"identifier without key", "192.0.2.1 key\n192.0.2.2\n", 0600, ":2: expected an identifier and a key"},
+    };
+    for (const auto &c : cases) {
+        std::string psk = writePsk(c.text, c.mode);
+        std::string expected = c.error ? "error: " + psk + c.error : "";
+        EXPECT_EQ(expected, verdict(withPsk(psk, body))) << c.name;
+    }
+    std::string missing = scratch("no-such-psk.txt");
+    EXPECT_EQ("error: cannot read the pre-shared key file " + missing, verdict(withPsk(missing, body)));
+}
+
+bool waitForLog(const std::string &log, const std::string &line) {
+    const struct timespec step = {0, 10 * 1000 * 1000};
+    for (int i = 0; i < 500; i++) {
+        if (test_files::read(log).find(line + "\n") != std::string::npos)
+            return true;
+        nanosleep(&step, nullptr);
+    }
+    return false;
+}
+
+TEST(RacoonStandinLife, StartsInTheBackgroundReloadsAndExitsOnABrokenReload) {
+    if (!getenv("IPSEC_SANDBOX"))
+        GTEST_SKIP() << "starts a background process: sandbox only";
+    const std::string conf = scratch("life.conf"), log = scratch("life.log");
+    unlink(log.c_str());
+    std::string psk = writePsk("192.0.2.1 key\n", 0600);
+    test_files::write(conf, withPsk(psk, "remote 192.0.2.1 {\nexchange_mode main;\n}\n"));
+    Result r = runRacoon({"-f", conf}, log);
+    ASSERT_EQ(0, r.status) << r.err;
+    int pid = 0;
+    ASSERT_EQ(1, sscanf(test_files::read(log).c_str(), "racoon start pid=%d", &pid));
+    const std::string tail = " pid=" + std::to_string(pid) + " conf=" + conf;
+    EXPECT_EQ("racoon start" + tail + " ok\n", test_files::read(log));
+
+    kill(pid, SIGHUP);
+    EXPECT_TRUE(waitForLog(log, "racoon reload" + tail + " ok"));
+    test_files::write(conf, withPsk(psk, "remote 192.0.2.1 {\nexchange_mode main;\n"));
+    kill(pid, SIGHUP);
+    EXPECT_TRUE(
+        waitForLog(log, "racoon reload" + tail + " error: line 2: block not closed before the end of the file"));
+    /* It ends on its own; as pid 1 of the sandbox this process reaps it. */
+    int status = 0;
+    EXPECT_EQ(pid, waitpid(pid, &status, 0));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+
+    r = runRacoon({"-f", conf}, log);
+    EXPECT_EQ(1, r.status);
+    EXPECT_NE(std::string::npos, r.err.find("line 2: block not closed"));
+    EXPECT_NE(std::string::npos, test_files::read(log).find(" error: line 2: block not closed"));
+}
+
+} // namespace
