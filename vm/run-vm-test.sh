@@ -75,7 +75,18 @@ rc=0
 "$here/host/boot.sh" "$out/vmlinuz" "$out/initramfs.cpio.gz" "$out/serial.log" || rc=$?
 if [ $selftest -eq 1 ]; then
     step "harness self-test"
-    "$here/selftest.sh" || rc=${rc/#0/1}
+    rm -f "$out/selftest.counts"
+    "$here/selftest.sh" || { [ $rc -ne 0 ] || rc=1; }
 fi
+# One closing line counting scenarios (not run ones as skipped) and
+# self-test cases; a VM without a verdict counts as one failure.
+read -r p f n < <(sed -n 's/^@@RESULT pass=\([0-9]*\) fail=\([0-9]*\) notrun=\([0-9]*\).*/\1 \2 \3/p' \
+    "$out/serial.log" | tail -1; echo "0 0 0")
+if [ $selftest -eq 1 ] && [ -f "$out/selftest.counts" ]; then
+    read -r sp sf <"$out/selftest.counts"
+    p=$((p + sp)) f=$((f + sf))
+fi
+[ $rc -eq 0 ] || [ "$f" -gt 0 ] || f=1
 step "done, exit $rc"
+echo "vm: $p passed, $f failed, $n skipped"
 exit $rc

@@ -28,5 +28,6 @@ case_ vm-hangs hang 20 2 "did not finish within 20s"
 case_ no-verdict silent 60 2 "without reporting a verdict"
 case_ channels-disagree mismatch 60 2 "disagree"
 case_ check-fails fail 60 1 "CHECK FAIL kernel/injected-failure"
-echo "$pass passed, $fail failed"
+echo "$pass $fail" >"$out/selftest.counts"
+echo "selftest: $pass passed, $fail failed"
 [ "$fail" -eq 0 ]

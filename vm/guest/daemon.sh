@@ -1,2 +1,175 @@
 #!/bin/sh
-# Scenarios with the daemon (sourced by routers.sh).
+# The daemon on the real kernel (sourced by routers.sh): each router runs its
+# own ipsecVpn, driven by zorctl as the router's web pages would drive it.
+# The scenarios build on each other and run in this order: a manually keyed
+# tunnel carries traffic; its status comes back from the PF_KEY dump; dumps
+# stay right while other SAs come and go; the tunnel's remote subnet changes;
+# an IKE tunnel is added; the WAN goes down and up; the tunnels are deleted.
+
+DAEMON_SCENARIOS="manual-tunnel status-from-dump dump-under-churn change-subnet ike-tunnel wan-down-up delete-tunnel"
+
+# ---- the routers' side --------------------------------------------------------
+zc() { # NODE ARGS...: zorctl on a router
+    local n=$1
+    shift
+    on "$n" zorctl "$@"
+}
+
+daemon_start() { # NODE
+    on "$1" sh -c 'ZOR_TRACE=/run/zor-trace.log exec ipsecVpn -m 1 >/run/ipsecVpn.log 2>&1' &
+    until_ok 10 on "$1" test -S /run/zor/msg/502
+}
+
+# tfield NODE ENTRYID FIELD: one field of `zorctl status`, by column name.
+tfield() {
+    zc "$1" status | awk -v id="$2" -v f="$3" '
+        NR == 1 { for (i = 1; i <= NF; i++) col[$i] = i; next }
+        $1 == id { print $col[f] }'
+}
+# expect_fields NODE ENTRYID FIELD=VALUE...: the tunnel's status row says so.
+expect_fields() {
+    local n=$1 id=$2 kv got ok=0
+    shift 2
+    zc "$n" status
+    for kv in "$@"; do
+        got=$(tfield "$n" "$id" "${kv%%=*}")
+        [ "$got" = "${kv#*=}" ] || { echo "$n tunnel $id: ${kv%%=*} is '$got', want '${kv#*=}'"; ok=1; }
+    done
+    return $ok
+}
+
+# manual_tunnel NODE LOCAL-NET REMOTE-NET REMOTE-GW SPI SECOND-SPI
+manual_tunnel() {
+    zc "$1" tunnel add entryID=1 enable=1 connName=branch keyExMethod=1 remoteGWAddress="$4" \
+        localIPMode=0 localIPAddress="$2" localMask=$MASK24 \
+        remoteIPMode=0 remoteIPAddress="$3" remoteMask=$MASK24 SPI="$5" secondSPI="$6" \
+        manualEncryptionAlgo=aes-cbc manualEncryptionKey=$ENC_KEY \
+        manualAuthAlgo=hmac-sha1 manualAthKey=$AUTH_KEY
+}
+
+wan_up() { # NODE ADDRESS
+    zc "$1" wan set wan0 enable=1 connectionStatus=Connected connectionType=IP_Routed \
+        externalIPAddress="$2" && zc "$1" wan up wan0
+}
+
+# has_sas NODE "SRC DST SPI REQID"...: the kernel holds exactly these SAs.
+has_sas() {
+    local n=$1 want got
+    shift
+    want=$(printf '%s\n' "$@" | sort)
+    got=$(sas "$n" | sort)
+    printf '%s SAs:\n%s\n' "$n" "$got"
+    [ "$got" = "$want" ]
+}
+# has_policies NODE "SRC DST DIR REQID"...: the kernel holds exactly these policies.
+has_policies() {
+    local n=$1 want got
+    shift
+    want=$(printf '%s\n' "$@" | sed '/^$/d' | sort)
+    got=$(policies "$n" | sort)
+    printf '%s policies:\n%s\n' "$n" "$got"
+    [ "$got" = "$want" ]
+}
+# tunnel_policies LOCAL REMOTE OUT-REQID: the three policies of one tunnel.
+tunnel_policies() {
+    echo "$1/24 $2/24 out $3"
+    echo "$2/24 $1/24 in $(($3 + 1))"
+    echo "$2/24 $1/24 fwd $(($3 + 1))"
+}
+
+# nat_exemptions NODE: the ACCEPT rules of nat POSTROUTING, as "SRC DST IF".
+nat_exemptions() {
+    on "$1" iptables -t nat -S POSTROUTING | awk '/-j ACCEPT/ {
+        s = d = o = "-"
+        for (i = 1; i <= NF; i++) { if ($i == "-s") s = $(i+1); if ($i == "-d") d = $(i+1); if ($i == "-o") o = $(i+1) }
+        print s, d, o }'
+}
+has_nat_exemptions() { # NODE "SRC DST IF"...
+    local n=$1 want got
+    shift
+    want=$(printf '%s\n' "$@" | sed '/^$/d' | sort)
+    got=$(nat_exemptions "$n" | sort)
+    on "$n" iptables -t nat -S POSTROUTING
+    [ "$got" = "$want" ] || return 1
+    # and each ahead of the masquerade rule
+    [ -z "$want" ] || on "$n" iptables -t nat -S POSTROUTING | tail -1 | grep -q MASQUERADE
+}
+# admission_rules NODE: filter rules that mention wan0.
+admission_rules() { on "$1" iptables -S INPUT | grep -c -- '-i wan0'; }
+no_duplicate_rules() { # NODE
+    local t dup=0
+    for t in filter nat; do
+        on "$1" iptables -t $t -S | sort | uniq -d | grep . && dup=1
+    done
+    return $dup
+}
+
+# key_daemons NODE: racoon processes running on the router.
+key_daemons() {
+    on "$1" sh -c 'for p in /proc/[0-9]*; do tr "\0" " " <$p/cmdline 2>/dev/null; echo; done' |
+        grep -c '^racoon ' || true
+}
+
+# ticks NODE: monitoring passes the daemon has made so far.
+ticks() { on "$1" sh -c 'grep -c "^lock ipsec_set_status" /run/zor-trace.log 2>/dev/null || true'; }
+ticks_at_least() { [ "$(ticks "$1")" -ge "$2" ]; }
+# wait_ticks NODE N: waits (bounded) until N more monitoring passes have run.
+wait_ticks() {
+    local n=$1 want
+    want=$(($(ticks "$1") + $2))
+    until_ok $((20 * $2 + 10)) ticks_at_least "$n" "$want" >/dev/null
+    echo "$n: $(ticks "$n") monitoring passes so far, wanted $want"
+    ticks_at_least "$n" "$want"
+}
+
+# eq WANT COMMAND...: COMMAND prints WANT (one word).
+eq() {
+    local want=$1 got
+    shift
+    got=$("$@")
+    echo "$*: '$got', want '$want'"
+    [ "$got" = "$want" ]
+}
+# ge N COMMAND...: COMMAND prints a number of at least N.
+ge() {
+    local want=$1 got
+    shift
+    got=$("$@")
+    echo "$*: '$got', want at least $want"
+    [ "${got:-0}" -ge "$want" ]
+}
+not() { ! "$@"; }
+
+# spi_text SPI-AS-IP-PRINTS: the SPI as the data model writes it.
+spi_text() { printf '%x' "$(($1))"; }
+
+no_log_errors() { # NODE
+    on "$1" cat /run/ipsecVpn.log
+    ! on "$1" grep -E ' ERROR .*(read_error|failed|error)' /run/ipsecVpn.log
+}
+
+# ---- scenarios ------------------------------------------------------------
+run_daemon_scenarios() {
+    local s need
+    need=$(missing ipsecVpn zorctl setkey racoon)
+    if [ -n "$need" ] || [ "$network_failed" -ne 0 ]; then
+        for s in $DAEMON_SCENARIOS; do
+            if [ -n "$need" ]; then
+                not_run "$s" "not in the image yet: $need"
+            else
+                not_run "$s" "the network did not come up"
+            fi
+        done
+        return
+    fi
+    for s in $DAEMON_SCENARIOS; do
+        if [ "${prior_failed:-0}" -ne 0 ]; then
+            not_run "$s" "an earlier scenario it builds on failed"
+            continue
+        fi
+        "scenario_$(echo "$s" | tr - _)"
+        [ $scen_failed -eq 0 ] || prior_failed=1
+    done
+}
+. /vm/daemon-scenarios.sh
+run_daemon_scenarios

@@ -1,0 +1,208 @@
+#!/bin/sh
+# The daemon scenarios, one function each (sourced by daemon.sh).
+
+# Tunnel 1 as each router sees it. The outbound SPI is given in capitals: the
+# kernel keeps a number, and the daemon writes back the text its PF_KEY dump
+# reads, so the status row shows "c0ffee01" only if it came from the kernel.
+R1_SA_OUT="$R1_WAN $R2_WAN 0xc0ffee01 3"
+R1_SA_IN="$R2_WAN $R1_WAN 0x00001001 4"
+R2_SA_OUT="$R2_WAN $R1_WAN 0x00001001 3"
+R2_SA_IN="$R1_WAN $R2_WAN 0xc0ffee01 4"
+
+scenario_manual_tunnel() {
+    begin manual-tunnel "a manually keyed tunnel, configured mirror-wise, carries LAN traffic over ESP"
+    check r1-daemon-starts daemon_start r1
+    check r2-daemon-starts daemon_start r2
+    check r1-tunnel-configured manual_tunnel r1 $LAN1 $LAN2 $R2_WAN C0FFEE01 1001
+    check r2-tunnel-configured manual_tunnel r2 $LAN2 $LAN1 $R1_WAN 1001 C0FFEE01
+    check r1-wan-up wan_up r1 $R1_WAN
+    check r2-wan-up wan_up r2 $R2_WAN
+    check r1-sas until_ok 10 has_sas r1 "$R1_SA_OUT" "$R1_SA_IN"
+    check r2-sas until_ok 10 has_sas r2 "$R2_SA_OUT" "$R2_SA_IN"
+    check r1-policies has_policies r1 "$(tunnel_policies $LAN1 $LAN2 3)"
+    check r2-policies has_policies r2 "$(tunnel_policies $LAN2 $LAN1 3)"
+    check r1-nat-exemption has_nat_exemptions r1 "$LAN1/24 $LAN2/24 wan0"
+    check r2-nat-exemption has_nat_exemptions r2 "$LAN2/24 $LAN1/24 wan0"
+    check r1-admission-rules eq 3 admission_rules r1
+    check r2-admission-rules eq 3 admission_rules r2
+    check r1-key-daemon-started eq 1 key_daemons r1
+    check r2-key-daemon-started eq 1 key_daemons r2
+    check ping-lan1-to-lan2 ping_through lan1 $LAN2_HOST
+    check ping-lan2-to-lan1 ping_through lan2 $LAN1_HOST
+    check carried-by-esp carried_by_esp
+    end
+}
+
+scenario_status_from_dump() {
+    begin status-from-dump "after a quiet period both routers show the tunnel up with the kernel's SPIs"
+    check r1-status-up until_ok 40 expect_fields r1 1 status=1
+    check r2-status-up until_ok 40 expect_fields r2 1 status=1
+    check r1-spis-from-kernel expect_fields r1 1 \
+        SPI="$(spi_text 0xc0ffee01)" secondSPI="$(spi_text 0x00001001)"
+    check r2-spis-from-kernel expect_fields r2 1 \
+        SPI="$(spi_text 0x00001001)" secondSPI="$(spi_text 0xc0ffee01)"
+    check r1-log-clean no_log_errors r1
+    check r2-log-clean no_log_errors r2
+    end
+}
+
+# SAs for other peers, newest first in a dump, so that the tunnel's own come
+# after the 20th and after the point where the kernel pauses a dump for the
+# reader (about 110 messages with the default receive buffer).
+bulk_sas() {
+    local i=0
+    while [ $i -lt 150 ]; do
+        echo "xfrm state add src $R1_WAN dst 192.0.2.200 proto esp spi $((0x7000 + i)) reqid $((2000 + i))" \
+            "mode tunnel enc cbc(aes) 0x$ENC_KEY auth hmac(sha1) 0x$AUTH_KEY"
+        i=$((i + 1))
+    done
+}
+tunnel_sas_kept() { # NODE SA...
+    local n=$1
+    shift
+    [ "$(sas "$n" | grep -c -F -x "$@")" -eq $# ]
+}
+scenario_dump_under_churn() {
+    begin dump-under-churn "dumps stay right while another process adds and deletes SAs"
+    bulk_sas >/tmp/bulk-sas
+    check r1-bulk-sas on r1 ip -batch /tmp/bulk-sas
+    rm -f /tmp/stop-churn /tmp/churn-count
+    # Another process adds and deletes an SA between the tunnel's own
+    # gateways (with a request id no tunnel uses); every change is broadcast
+    # to every PF_KEY socket, the daemon's dumping one included.
+    on r1 sh /vm/churn.sh $R2_WAN $R1_WAN 0x$ENC_KEY 0x$AUTH_KEY &
+    churn_pid=$!
+    check r1-two-passes-during-churn wait_ticks r1 2
+    touch /tmp/stop-churn
+    wait $churn_pid
+    check churn-ran ge 5 cat /tmp/churn-count
+    check r1-status-still-up expect_fields r1 1 status=1 \
+        SPI="$(spi_text 0xc0ffee01)" secondSPI="$(spi_text 0x00001001)"
+    check r1-tunnel-sas-kept tunnel_sas_kept r1 "$R1_SA_OUT" "$R1_SA_IN"
+    check r1-no-sa-deleted-by-daemon not on r1 grep tmp_delete /run/tool.log
+    on r1 ip xfrm state deleteall src $R1_WAN dst 192.0.2.200
+    check r1-only-tunnel-sas-left has_sas r1 "$R1_SA_OUT" "$R1_SA_IN"
+    check r1-log-clean no_log_errors r1
+    end
+}
+
+scenario_change_subnet() {
+    begin change-subnet "tunnel set moves the far subnet: old policies and SAs gone, new ones carry traffic"
+    check r1-tunnel-changed zc r1 tunnel set 1 remoteIPAddress=$NEW_LAN2 SPI=2001 secondSPI=2002
+    check r2-tunnel-changed zc r2 tunnel set 1 localIPAddress=$NEW_LAN2 SPI=2002 secondSPI=2001
+    R1_SA_OUT="$R1_WAN $R2_WAN 0x00002001 3"
+    R1_SA_IN="$R2_WAN $R1_WAN 0x00002002 4"
+    R2_SA_OUT="$R2_WAN $R1_WAN 0x00002002 3"
+    R2_SA_IN="$R1_WAN $R2_WAN 0x00002001 4"
+    check r1-sas-replaced until_ok 10 has_sas r1 "$R1_SA_OUT" "$R1_SA_IN"
+    check r2-sas-replaced until_ok 10 has_sas r2 "$R2_SA_OUT" "$R2_SA_IN"
+    check r1-policies-replaced has_policies r1 "$(tunnel_policies $LAN1 $NEW_LAN2 3)"
+    check r2-policies-replaced has_policies r2 "$(tunnel_policies $NEW_LAN2 $LAN1 3)"
+    check r1-nat-exemption-replaced has_nat_exemptions r1 "$LAN1/24 $NEW_LAN2/24 wan0"
+    check r2-nat-exemption-replaced has_nat_exemptions r2 "$NEW_LAN2/24 $LAN1/24 wan0"
+    zero_wan_counters
+    check ping-new-subnet ping_through lan1 $NEW_LAN2_HOST
+    check carried-by-esp carried_by_esp
+    check r1-log-clean no_log_errors r1
+    end
+}
+
+# ike_tunnel NODE LOCAL-NET REMOTE-NET REMOTE-GW: tunnel 2, keys by IKE.
+ike_tunnel() {
+    zc "$1" tunnel add entryID=2 enable=1 connName=hq keyExMethod=0 authMethod=0 remoteGWAddress="$4" \
+        localIPMode=0 localIPAddress="$2" localMask=$MASK24 \
+        remoteIPMode=0 remoteIPAddress="$3" remoteMask=$MASK24 SPI=0 secondSPI=0 \
+        PSK=vm-test-psk DPD=1 perfectFSEn=1 ph1Mode=main ph1KeyTime=28800 \
+        ph1EncryptionAlo=aes ph1IntegrityAlgo=sha1 ph1DHGroup=modp1024 \
+        ph2EncryptionAlo=aes ph2IntegrityAlgo=hmac_sha1 ph2DHGroup=modp1024 ph2KeyTime=3600
+}
+# racoon_accepted NODE: the key daemon's last check of its files passed.
+racoon_accepted() {
+    on "$1" cat /run/tool.log
+    on "$1" grep '^racoon \(start\|reload\)' /run/tool.log | tail -1 | grep -q ' ok$'
+}
+psk_private() { # NODE
+    on "$1" ls -l /var/ipsec/psk.txt
+    on "$1" ls -l /var/ipsec/psk.txt | grep -q '^-rw-------'
+}
+
+scenario_ike_tunnel() {
+    begin ike-tunnel "an IKE tunnel's files are rendered and accepted, its kernel policies installed"
+    # The old subnet is free again after change-subnet: the IKE tunnel takes it.
+    check r1-tunnel-added ike_tunnel r1 $LAN1 $LAN2 $R2_WAN
+    check r2-tunnel-added ike_tunnel r2 $LAN2 $LAN1 $R1_WAN
+    check r1-racoon-conf until_ok 10 on r1 grep -x "remote $R2_WAN {" /var/ipsec/racoon.conf
+    check r1-sainfo on r1 grep -x "sainfo address $LAN1/24 any address $LAN2/24 any {" /var/ipsec/racoon.conf
+    check r1-psk on r1 grep -x "$R2_WAN vm-test-psk" /var/ipsec/psk.txt
+    check r1-psk-private psk_private r1
+    check r1-key-daemon-accepts until_ok 10 racoon_accepted r1
+    check r2-key-daemon-accepts until_ok 10 racoon_accepted r2
+    check r1-one-key-daemon eq 1 key_daemons r1
+    check r1-policies until_ok 10 has_policies r1 "$(tunnel_policies $LAN1 $NEW_LAN2 3)" \
+        "$(tunnel_policies $LAN1 $LAN2 5)"
+    check r2-policies until_ok 10 has_policies r2 "$(tunnel_policies $NEW_LAN2 $LAN1 3)" \
+        "$(tunnel_policies $LAN2 $LAN1 5)"
+    # No IKE daemon exists in this distribution: nothing negotiates, so the
+    # IKE tunnel gets no SA and the manual tunnel's stay as they were.
+    check r1-no-negotiated-sas has_sas r1 "$R1_SA_OUT" "$R1_SA_IN"
+    check r1-nat-exemptions has_nat_exemptions r1 "$LAN1/24 $NEW_LAN2/24 wan0" "$LAN1/24 $LAN2/24 wan0"
+    end
+}
+
+# tables_empty NODE: no SA and no policy left in the router's kernel.
+tables_empty() {
+    on "$1" ip xfrm state
+    on "$1" ip xfrm policy
+    [ -z "$(on "$1" ip xfrm state)" ] && [ -z "$(on "$1" ip xfrm policy)" ]
+}
+
+scenario_wan_down_up() {
+    begin wan-down-up "WAN down empties the kernel and removes the rules; WAN up restores them once"
+    check r1-wan-down zc r1 wan down wan0
+    check r2-wan-down zc r2 wan down wan0
+    for n in r1 r2; do
+        check $n-tables-empty until_ok 10 tables_empty $n
+        check $n-no-key-daemon until_ok 5 eq 0 key_daemons $n
+        check $n-admission-rules-gone eq 0 admission_rules $n
+        check $n-nat-exemptions-gone has_nat_exemptions $n ""
+    done
+    check r1-wan-up-again zc r1 wan up wan0
+    check r2-wan-up-again zc r2 wan up wan0
+    check r1-sas-restored until_ok 10 has_sas r1 "$R1_SA_OUT" "$R1_SA_IN"
+    check r2-sas-restored until_ok 10 has_sas r2 "$R2_SA_OUT" "$R2_SA_IN"
+    check r1-policies-restored has_policies r1 "$(tunnel_policies $LAN1 $NEW_LAN2 3)" \
+        "$(tunnel_policies $LAN1 $LAN2 5)"
+    check r2-policies-restored has_policies r2 "$(tunnel_policies $NEW_LAN2 $LAN1 3)" \
+        "$(tunnel_policies $LAN2 $LAN1 5)"
+    for n in r1 r2; do
+        check $n-admission-rules-once eq 3 admission_rules $n
+        check $n-no-duplicate-rules no_duplicate_rules $n
+        check $n-one-key-daemon until_ok 5 eq 1 key_daemons $n
+    done
+    check r1-nat-exemptions-once has_nat_exemptions r1 "$LAN1/24 $NEW_LAN2/24 wan0" "$LAN1/24 $LAN2/24 wan0"
+    zero_wan_counters
+    check ping-after-wan-up ping_through lan1 $NEW_LAN2_HOST
+    check carried-by-esp carried_by_esp
+    end
+}
+
+scenario_delete_tunnel() {
+    begin delete-tunnel "tunnel del removes the tunnel's SAs, policies and NAT exemption, nothing else"
+    check r1-tunnel-deleted zc r1 tunnel del 1
+    check r2-tunnel-deleted zc r2 tunnel del 1
+    check r1-sas-gone until_ok 10 has_sas r1
+    check r2-sas-gone until_ok 10 has_sas r2
+    check r1-only-ike-policies-left has_policies r1 "$(tunnel_policies $LAN1 $LAN2 5)"
+    check r2-only-ike-policies-left has_policies r2 "$(tunnel_policies $LAN2 $LAN1 5)"
+    check r1-only-ike-exemption-left has_nat_exemptions r1 "$LAN1/24 $LAN2/24 wan0"
+    check r2-only-ike-exemption-left has_nat_exemptions r2 "$LAN2/24 $LAN1/24 wan0"
+    # Deleting the last tunnel leaves nothing behind.
+    check r1-ike-tunnel-deleted zc r1 tunnel del 2
+    check r2-ike-tunnel-deleted zc r2 tunnel del 2
+    for n in r1 r2; do
+        check $n-tables-empty until_ok 10 tables_empty $n
+        check $n-no-exemption-left has_nat_exemptions $n ""
+        check $n-log-clean no_log_errors $n
+    done
+    end
+}
