@@ -88,7 +88,7 @@ int kill_racoon(int sig) {
         try {
             found.push_back(pid);
         } catch (const std::bad_alloc &) {
-            log_log(ZOR_LOG_ERR, "findSystemProc", __LINE__, "findSystemProc(): Out of memeory!\r\n");
+            log_log(ZOR_LOG_ERR, __func__, __LINE__, "findSystemProc(): Out of memeory!\r\n");
             return 0;
         }
     }
