@@ -10,5 +10,9 @@
 int ipsec_writeAllSetkey(void);
 /* One tunnel's change, from the configuration-changed message body: 0, or -1. */
 int ipsec_writeSetkey(const IpsecCfgChangedMsgBody *msg);
+/* The WAN on `ifName` went down: runs the NAT delete command of every tunnel
+ * that a full rewrite installs (enabled, with a remote address), under the
+ * global lock. */
+void ipsec_deleteAllNat(const char *ifName);
 
 #endif

@@ -1,0 +1,621 @@
+/* setkey.conf and the NAT exemption commands as the writer produces them from
+ * the data model, the change message and the (simulated) kernel: golden
+ * files, the commands' place among the file's lines, every path's edge cases
+ * and hostile input. */
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "core/ipsec_state.h"
+#include "mdm_fixture.h"
+#include "pfkeysim.h"
+#include "render/ipsec_setkey.h"
+#include "shell_recorder.h"
+#include "test_files.h"
+
+using nlohmann::json;
+
+namespace {
+
+const char *const kConf = IPSEC_SETKEY_CONF;
+const char *const kEncKey = "00112233445566778899aabbccddeeff";
+const char *const kAuthKey = "0102030405060708090a0b0c0d0e0f1011121314";
+
+/* ---- the worked example's tunnels ---------------------------------------- */
+
+json tunnelA() {
+    return {{"entryID", 1},
+            {"enable", 1},
+            {"connName", "A"},
+            {"keyExMethod", 1},
+            {"realRemoteIP", "203.0.113.9"},
+            {"remoteGWAddress", "203.0.113.9"},
+            {"localIPMode", 0},
+            {"localIPAddress", "10.1.0.0"},
+            {"localMask", "255.255.255.0"},
+            {"remoteIPMode", 0},
+            {"remoteIPAddress", "10.2.0.0"},
+            {"remoteMask", "255.255.0.0"},
+            {"SPI", "1000"},
+            {"secondSPI", "1001"},
+            {"manualEncryptionAlgo", "aes-cbc"},
+            {"manualEncryptionKey", kEncKey},
+            {"manualAuthAlgo", "hmac-sha1"},
+            {"manualAthKey", kAuthKey}};
+}
+
+json tunnelB() {
+    return {{"entryID", 2},
+            {"enable", 1},
+            {"connName", "B"},
+            {"keyExMethod", 0},
+            {"realRemoteIP", "192.0.2.50"},
+            {"remoteGWAddress", "192.0.2.50"},
+            {"localIPMode", 0},
+            {"localIPAddress", "10.1.0.0"},
+            {"localMask", "255.255.255.0"},
+            {"remoteIPMode", 1},
+            {"remoteIPAddress", "192.0.2.77"},
+            {"remoteMask", "255.255.255.0"},
+            {"SPI", "0"},
+            {"secondSPI", "0"}};
+}
+
+json tunnelC() {
+    json c = tunnelA();
+    c["entryID"] = 3;
+    c["enable"] = 0;
+    c["connName"] = "C";
+    return c;
+}
+
+/* Tunnels numbered 1, 2, ... in the data model, in this order. */
+void writeModel(std::vector<json> tunnels) {
+    for (size_t i = 0; i < tunnels.size(); i++)
+        tunnels[i]["_iid"] = i + 1;
+    mdm_fixture::writeJson(json{{"IPSecCfgObject", tunnels}});
+}
+
+void setText(char (&field)[16], const char *text) {
+    std::memset(field, 0, sizeof(field));
+    std::memcpy(field, text, strnlen(text, sizeof(field)));
+}
+
+/* A configuration-changed body describing tunnel A as it was. */
+IpsecCfgChangedMsgBody bodyA(UINT32 op) {
+    IpsecCfgChangedMsgBody b;
+    std::memset(&b, 0, sizeof(b));
+    b.op = op;
+    b.entryID = 1;
+    b.enable = 1;
+    setText(b.local_ip, "10.1.0.0");
+    setText(b.local_mask, "255.255.255.0");
+    setText(b.remote_ip, "10.2.0.0");
+    setText(b.remote_mask, "255.255.0.0");
+    setText(b.real_remote_gw_ip, "203.0.113.9");
+    setText(b.spi, "1000");
+    setText(b.second_spi, "1001");
+    b.stack = mdm_fixture::tunnelPath(1);
+    return b;
+}
+
+/* The kernel holding tunnel A's two manual SAs. */
+void kernelHoldsA() {
+    pfkeysim::Sa out, in;
+    out.src = "198.51.100.2";
+    out.dst = "203.0.113.9";
+    out.spi = 0x1000;
+    out.reqid = 3;
+    in.src = "203.0.113.9";
+    in.dst = "198.51.100.2";
+    in.spi = 0x1001;
+    in.reqid = 4;
+    pfkeysim::setTable({in, out});
+}
+
+/* ---- what a run did -------------------------------------------------------- */
+
+struct Snapshot {
+    std::string cmd;
+    std::string file; /* setkey.conf when the command ran */
+};
+std::vector<Snapshot> g_snapshots;
+
+void snapshot(const std::string &cmd) {
+    g_snapshots.push_back({cmd, test_files::read(kConf)});
+}
+
+/* The file with each command ("$ ...") at the place where it ran; "!" marks a
+ * command that saw a file that is not a prefix of the final one. */
+std::string transcript() {
+    const std::string final = test_files::read(kConf);
+    std::string out;
+    size_t at = 0;
+    for (const Snapshot &s : g_snapshots) {
+        if (s.file.size() < at || final.compare(0, s.file.size(), s.file) != 0) {
+            out += "! " + s.cmd + "\n";
+            continue;
+        }
+        out += final.substr(at, s.file.size() - at);
+        at = s.file.size();
+        out += "$ " + s.cmd + "\n";
+    }
+    return out + final.substr(at);
+}
+
+std::vector<std::string> commands() {
+    return shell_recorder::commands();
+}
+
+class SetkeyWriter : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        mdm_fixture::reset();
+        pfkeysim::reset();
+        shell_recorder::clear();
+        g_snapshots.clear();
+        shell_recorder::setObserver(snapshot);
+        mkdir("/var/ipsec", 0755);
+        unlink(kConf);
+        setWan("198.51.100.2", "ppp0", "ppp0");
+    }
+    void TearDown() override {
+        shell_recorder::setObserver(nullptr);
+        /* Not re-entrant: this fails while the code under test still holds the lock. */
+        EXPECT_EQ(ZORRET_SUCCESS, zorLck_acquireLockWithTimeoutTraced("test", 0)) << "lock left held";
+        zorLck_releaseLockTraced("test");
+        EXPECT_EQ(0, pfkeysim::openSockets());
+    }
+    static void setWan(const char *ip, const char *ifName, const char *oldIfName) {
+        snprintf(l_wan_ip, sizeof(l_wan_ip), "%s", ip);
+        snprintf(default_ifName, sizeof(default_ifName), "%s", ifName);
+        snprintf(old_default_ifName, sizeof(old_default_ifName), "%s", oldIfName);
+    }
+    static std::string conf() { return test_files::read(kConf); }
+};
+
+const std::string kAddA = std::string("add 198.51.100.2 203.0.113.9 esp 0x1000 -m tunnel -u 3 -E aes-cbc 0x") +
+                          kEncKey + " -A hmac-sha1 0x" + kAuthKey + ";\n" +
+                          "add 203.0.113.9 198.51.100.2 esp 0x1001 -m tunnel -u 4 -E aes-cbc 0x" + kEncKey +
+                          " -A hmac-sha1 0x" + kAuthKey + ";\n";
+const std::string kPoliciesA =
+    "spdadd 10.1.0.0/24 10.2.0.0/16 any -P out ipsec esp/tunnel/198.51.100.2-203.0.113.9/unique:3;\n"
+    "spdadd 10.2.0.0/16 10.1.0.0/24 any -P in ipsec esp/tunnel/203.0.113.9-198.51.100.2/unique:4;\n";
+const std::string kRemoveA = "spddelete 10.1.0.0/24 10.2.0.0/16 any -P out;\n"
+                             "spddelete 10.2.0.0/16 10.1.0.0/24 any -P in;\n";
+const std::string kNatInsA = "iptables -t nat -I POSTROUTING 1 -s 10.1.0.0/24 -o ppp0 -d 10.2.0.0/16 -j ACCEPT";
+const std::string kNatDelA = "iptables -t nat -D POSTROUTING -s 10.1.0.0/24 -o ppp0 -d 10.2.0.0/16 -j ACCEPT";
+
+/* ---- the worked example, byte for byte ------------------------------------ */
+
+TEST_F(SetkeyWriter, ExampleFullRewrite) {
+    writeModel({tunnelA(), tunnelB(), tunnelC()});
+    EXPECT_EQ(2, ipsec_writeAllSetkey());
+    EXPECT_GOLDEN("setkey/example_full.conf", conf());
+    EXPECT_GOLDEN("setkey/example_full.transcript", transcript());
+    EXPECT_EQ(0600, test_files::mode(kConf));
+}
+
+TEST_F(SetkeyWriter, ExampleChangeOfTunnelA) {
+    writeModel({tunnelA(), tunnelB(), tunnelC()});
+    IpsecCfgChangedMsgBody body = bodyA(IPSEC_CFG_OP_CHANGE);
+    json a = tunnelA();
+    a["remoteIPAddress"] = "10.3.0.0";
+    a["remoteMask"] = "255.255.255.0";
+    writeModel({a, tunnelB(), tunnelC()});
+    kernelHoldsA();
+    EXPECT_EQ(0, ipsec_writeSetkey(&body));
+    EXPECT_GOLDEN("setkey/example_change.conf", conf());
+    EXPECT_GOLDEN("setkey/example_change.transcript", transcript());
+    EXPECT_EQ(2, pfkeysim::dumpRequests());
+    /* The lock is held for the one read of the object. */
+    EXPECT_EQ(1u, mdm_fixture::traceCount("lock ipsec_writeSetkey"));
+    EXPECT_EQ(1u, mdm_fixture::traceCount("get 237 "));
+}
+
+TEST_F(SetkeyWriter, ExampleDeleteOfTunnelA) {
+    writeModel({tunnelB(), tunnelC()});
+    kernelHoldsA();
+    IpsecCfgChangedMsgBody body = bodyA(IPSEC_CFG_OP_DELETE);
+    EXPECT_EQ(0, ipsec_writeSetkey(&body));
+    EXPECT_GOLDEN("setkey/example_delete.conf", conf());
+    EXPECT_GOLDEN("setkey/example_delete.transcript", transcript());
+    EXPECT_EQ(0u, mdm_fixture::traceCount("lock "));
+}
+
+/* ---- full rewrite ------------------------------------------------------------ */
+
+TEST_F(SetkeyWriter, FullRewriteEdgeCases) {
+    json ike = tunnelA();
+    ike["keyExMethod"] = 0;
+    json other = tunnelA();
+    other["keyExMethod"] = 2;
+    json empties = tunnelA();
+    empties["SPI"] = "";
+    empties["manualEncryptionKey"] = "";
+    empties["manualAthKey"] = "";
+    json hosts = tunnelA();
+    hosts["localIPMode"] = 1;
+    hosts["localMask"] = "garbage";
+    hosts["remoteIPMode"] = 7;
+    hosts["remoteMask"] = nullptr;
+    json unset = tunnelA();
+    unset["realRemoteIP"] = nullptr;
+    json noGw = tunnelA();
+    noGw["realRemoteIP"] = "0.0.0.0";
+    json top = tunnelB();
+    top["entryID"] = 2147483646u; /* request ids 4294967293 and 4294967294 */
+
+    const std::string flush = "flush;\nspdflush;\n";
+    struct Row {
+        const char *name;
+        std::vector<json> tunnels;
+        int count;
+        std::string file;
+        std::vector<std::string> cmds;
+    } rows[] = {
+        {"no tunnels", {}, 0, flush, {}},
+        {"disabled, no remote address, unset remote address", {tunnelC(), noGw, unset}, 0, flush, {}},
+        {"negotiated keys: policies only", {ike}, 1, flush + kPoliciesA, {kNatDelA, kNatInsA}},
+        {"keyExMethod 2: policies only", {other}, 1, flush + kPoliciesA, {kNatDelA, kNatInsA}},
+        {"empty SPI and keys written as they are",
+         {empties},
+         1,
+         flush + "add 198.51.100.2 203.0.113.9 esp 0x -m tunnel -u 3 -E aes-cbc 0x -A hmac-sha1 0x;\n" +
+             "add 203.0.113.9 198.51.100.2 esp 0x1001 -m tunnel -u 4 -E aes-cbc 0x -A hmac-sha1 0x;\n" + kPoliciesA,
+         {kNatDelA, kNatInsA}},
+        {"single addresses: /32 whatever the mask",
+         {hosts},
+         1,
+         flush + kAddA +
+             "spdadd 10.1.0.0/32 10.2.0.0/32 any -P out ipsec esp/tunnel/198.51.100.2-203.0.113.9/unique:3;\n"
+             "spdadd 10.2.0.0/32 10.1.0.0/32 any -P in ipsec esp/tunnel/203.0.113.9-198.51.100.2/unique:4;\n",
+         {"iptables -t nat -D POSTROUTING -s 10.1.0.0/32 -o ppp0 -d 10.2.0.0/32 -j ACCEPT",
+          "iptables -t nat -I POSTROUTING 1 -s 10.1.0.0/32 -o ppp0 -d 10.2.0.0/32 -j ACCEPT"}},
+        {"largest entryID: request ids printed unsigned",
+         {top},
+         1,
+         flush + "spdadd 10.1.0.0/24 192.0.2.77/32 any -P out ipsec esp/tunnel/198.51.100.2-192.0.2.50/"
+                 "unique:4294967293;\n"
+                 "spdadd 192.0.2.77/32 10.1.0.0/24 any -P in ipsec esp/tunnel/192.0.2.50-198.51.100.2/"
+                 "unique:4294967294;\n",
+         {"iptables -t nat -D POSTROUTING -s 10.1.0.0/24 -o ppp0 -d 192.0.2.77/32 -j ACCEPT",
+          "iptables -t nat -I POSTROUTING 1 -s 10.1.0.0/24 -o ppp0 -d 192.0.2.77/32 -j ACCEPT"}},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.name);
+        shell_recorder::clear();
+        writeModel(r.tunnels);
+        EXPECT_EQ(r.count, ipsec_writeAllSetkey());
+        EXPECT_EQ(r.file, conf());
+        EXPECT_EQ(r.cmds, commands());
+    }
+}
+
+TEST_F(SetkeyWriter, FullRewriteMovesNatRulesBetweenInterfaces) {
+    struct Row {
+        const char *name;
+        const char *ifName;
+        const char *oldIfName;
+        std::vector<std::string> cmds;
+    } rows[] = {
+        {"first WAN up: no old interface", "ppp0", "", {kNatInsA}},
+        {"new interface",
+         "ppp0",
+         "eth1",
+         {"iptables -t nat -D POSTROUTING -s 10.1.0.0/24 -o eth1 -d 10.2.0.0/16 -j ACCEPT", kNatInsA}},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.name);
+        shell_recorder::clear();
+        setWan("198.51.100.2", r.ifName, r.oldIfName);
+        writeModel({tunnelA()});
+        EXPECT_EQ(1, ipsec_writeAllSetkey());
+        EXPECT_EQ(r.cmds, commands());
+    }
+}
+
+TEST_F(SetkeyWriter, FullRewriteFailures) {
+    writeModel({tunnelA()});
+    setenv("ZOR_FAIL_LOCK", "ipsec_writeAllSetkey", 1);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(-1, ipsec_writeAllSetkey());
+    std::string log = testing::internal::GetCapturedStderr();
+    unsetenv("ZOR_FAIL_LOCK");
+    EXPECT_NE(std::string::npos, log.find("ERROR ipsec_writeAllSetkey:"));
+    EXPECT_NE(std::string::npos, log.find("ipsec_setkey failed to get lock, ret:9005"));
+    EXPECT_EQ("flush;\nspdflush;\n", conf());
+    EXPECT_TRUE(commands().empty());
+
+    /* No /var/ipsec: nothing happens, silently. */
+    unlink(kConf);
+    rmdir("/var/ipsec");
+    const size_t locks = mdm_fixture::traceCount("lock ");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(-1, ipsec_writeAllSetkey());
+    EXPECT_EQ("", testing::internal::GetCapturedStderr());
+    EXPECT_EQ(locks, mdm_fixture::traceCount("lock "));
+    EXPECT_TRUE(commands().empty());
+}
+
+/* ---- per change ---------------------------------------------------------------- */
+
+TEST_F(SetkeyWriter, ChangePaths) {
+    json a = tunnelA();
+    json aOff = tunnelA();
+    aOff["enable"] = 0;
+    json aNoGw = tunnelA();
+    aNoGw["realRemoteIP"] = "0.0.0.0";
+    auto body = [](UINT32 op, UINT8 enable, const char *gw) {
+        IpsecCfgChangedMsgBody b = bodyA(op);
+        b.enable = enable;
+        setText(b.real_remote_gw_ip, gw);
+        return b;
+    };
+    const std::string dels = "delete 198.51.100.2 203.0.113.9 esp 0x1000;\n"
+                             "delete 203.0.113.9 198.51.100.2 esp 0x1001;\n";
+    struct Row {
+        const char *name;
+        json now;
+        IpsecCfgChangedMsgBody msg;
+        std::string file;
+        std::vector<std::string> cmds;
+        int dumps;
+    } rows[] = {
+        {"op 0: nothing", a, body(0, 1, "203.0.113.9"), "", {}, 0},
+        {"op 1: added", a, body(1, 0, "0.0.0.0"), kAddA + kPoliciesA, {kNatInsA}, 0},
+        {"op 1: added while disabled is not installed", aOff, body(1, 0, "0.0.0.0"), "", {}, 0},
+        {"op 1: added without remote address", aNoGw, body(1, 0, "0.0.0.0"), "", {}, 0},
+        {"op 2: old tunnel disabled", a, body(2, 0, "203.0.113.9"), "", {}, 0},
+        {"op 2: old tunnel without remote address", a, body(2, 1, "0.0.0.0"), "", {}, 0},
+        {"op 3: enabled to disabled", aOff, body(3, 1, "203.0.113.9"), dels + kRemoveA, {kNatDelA}, 2},
+        {"op 3: disabled to enabled", a, body(3, 0, "203.0.113.9"), kAddA + kPoliciesA, {kNatInsA}, 0},
+        {"op 4: as op 3", a, body(4, 1, "203.0.113.9"), dels + kRemoveA + kAddA + kPoliciesA, {kNatDelA, kNatInsA}, 2},
+        {"op 0xffffffff: as op 3",
+         a,
+         body(0xffffffffu, 1, "203.0.113.9"),
+         dels + kRemoveA + kAddA + kPoliciesA,
+         {kNatDelA, kNatInsA},
+         2},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.name);
+        pfkeysim::reset();
+        kernelHoldsA();
+        shell_recorder::clear();
+        writeModel({r.now});
+        IpsecCfgChangedMsgBody msg = r.msg;
+        msg.stack = mdm_fixture::tunnelPath(1);
+        EXPECT_EQ(0, ipsec_writeSetkey(&msg));
+        EXPECT_EQ(r.file, conf());
+        EXPECT_EQ(r.cmds, commands());
+        EXPECT_EQ(r.dumps, pfkeysim::dumpRequests());
+    }
+}
+
+TEST_F(SetkeyWriter, DeleteWithNoSaInTheKernel) {
+    IpsecCfgChangedMsgBody b = bodyA(IPSEC_CFG_OP_DELETE);
+    EXPECT_EQ(0, ipsec_writeSetkey(&b));
+    EXPECT_EQ(kRemoveA, conf());
+    EXPECT_EQ(std::vector<std::string>{kNatDelA}, commands());
+}
+
+TEST_F(SetkeyWriter, ChangeFailures) {
+    writeModel({tunnelA()});
+    kernelHoldsA();
+    struct Row {
+        const char *name;
+        UINT32 op;
+        const char *failLock;
+        bool badPath;
+        std::string log;
+    } rows[] = {
+        {"op 1: lock refused", 1, "ipsec_writeSetkey", false, "ipsec_setkey failed to get lock, ret:9005"},
+        {"op 3: lock refused", 3, "ipsec_writeSetkey", false, "ipsec_setkey failed to get lock, ret:9005"},
+        {"op 1: no such object", 1, nullptr, true, "ipsec internal error --- ipsec write setkey:get cfg!, ret:9007"},
+        {"op 3: no such object", 3, nullptr, true, "ipsec internal error --- ipsec write setkey:get cfg!\n"},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.name);
+        pfkeysim::reset();
+        kernelHoldsA();
+        shell_recorder::clear();
+        IpsecCfgChangedMsgBody b = bodyA(r.op);
+        if (r.badPath)
+            b.stack.instance[0] = 99;
+        if (r.failLock)
+            setenv("ZOR_FAIL_LOCK", r.failLock, 1);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(-1, ipsec_writeSetkey(&b));
+        std::string log = testing::internal::GetCapturedStderr();
+        unsetenv("ZOR_FAIL_LOCK");
+        EXPECT_NE(std::string::npos, log.find("ERROR ipsec_writeSetkey:")) << log;
+        EXPECT_NE(std::string::npos, (log + "\n").find(r.log)) << log;
+        EXPECT_EQ("", conf());
+        EXPECT_TRUE(commands().empty());
+        EXPECT_EQ(0, pfkeysim::dumpRequests()) << "old tunnel removed although the change failed";
+    }
+
+    rmdir("/var/ipsec"); /* fails: the file is there */
+    unlink(kConf);
+    rmdir("/var/ipsec");
+    testing::internal::CaptureStderr();
+    IpsecCfgChangedMsgBody b = bodyA(3);
+    EXPECT_EQ(-1, ipsec_writeSetkey(&b));
+    EXPECT_NE(std::string::npos,
+              testing::internal::GetCapturedStderr().find("ipsec internal error --- ipsec write setkey:ceate .conf!"));
+}
+
+/* ---- hostile input ---------------------------------------------------------------- */
+
+// A text that would end a setkey statement skips its tunnel (with a line
+// naming the field); the other tunnels are still written.
+TEST_F(SetkeyWriter, HostileObjectFieldSkipsItsTunnel) {
+    const char *fields[] = {"realRemoteIP", "localIPAddress",       "remoteIPAddress",     "SPI",
+                            "secondSPI",    "manualEncryptionAlgo", "manualEncryptionKey", "manualAuthAlgo",
+                            "manualAthKey"};
+    const char *values[] = {"10.9.9.9;flush", "10.9.9.9\nflush;", "x\x01y"};
+    for (const char *field : fields) {
+        for (const char *value : values) {
+            SCOPED_TRACE(std::string(field) + " = " + value);
+            shell_recorder::clear();
+            json bad = tunnelA();
+            bad["entryID"] = 7;
+            bad[field] = value;
+            writeModel({bad, tunnelB()});
+            testing::internal::CaptureStderr();
+            EXPECT_EQ(1, ipsec_writeAllSetkey());
+            std::string log = testing::internal::GetCapturedStderr();
+            EXPECT_NE(std::string::npos, log.find(std::string("tunnel 7: ") + field + " ")) << log;
+            std::string file = conf();
+            EXPECT_EQ(std::string::npos, file.find("unique:15")) << file;
+            EXPECT_NE(std::string::npos, file.find("unique:5;")) << file;
+            EXPECT_EQ(2u, commands().size());
+        }
+    }
+}
+
+// Nothing that is not a dotted quad or an interface name reaches the shell;
+// the file lines are still written when they are safe.
+TEST_F(SetkeyWriter, NatCommandsTakeOnlyAddressesAndInterfaceNames) {
+    struct Row {
+        const char *name;
+        const char *field;
+        const char *value;
+        const char *ifName;
+        const char *logged;
+    } rows[] = {
+        {"command substitution in local address", "localIPAddress", "$(reboot)", "ppp0", "localIPAddress"},
+        {"space in remote address", "remoteIPAddress", "10.2.0.0 -j DROP", "ppp0", "remoteIPAddress"},
+        {"host name as remote address", "remoteIPAddress", "lan.example", "ppp0", "remoteIPAddress"},
+        {"hostile interface", nullptr, nullptr, "ppp0|id", "default_ifName"},
+        {"empty interface", nullptr, nullptr, "", "default_ifName"},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.name);
+        shell_recorder::clear();
+        setWan("198.51.100.2", r.ifName, "");
+        json t = tunnelA();
+        if (r.field)
+            t[r.field] = r.value;
+        writeModel({t});
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(1, ipsec_writeAllSetkey());
+        std::string log = testing::internal::GetCapturedStderr();
+        EXPECT_TRUE(commands().empty());
+        EXPECT_NE(std::string::npos, log.find(std::string("tunnel 1: ") + r.logged + " is not")) << log;
+        EXPECT_NE(std::string::npos, conf().find("spdadd ")) << "file lines still written";
+    }
+}
+
+TEST_F(SetkeyWriter, HostileOrOversizedMessageFields) {
+    writeModel({tunnelA()});
+    kernelHoldsA();
+    struct Row {
+        const char *name;
+        void (*spoil)(IpsecCfgChangedMsgBody &);
+        const char *logged;
+    } rows[] = {
+        {"';' in local_ip", [](IpsecCfgChangedMsgBody &b) { setText(b.local_ip, "1.1.1.1;flush;"); }, "local_ip"},
+        {"newline in remote_ip", [](IpsecCfgChangedMsgBody &b) { setText(b.remote_ip, "1.1.1.1\nflush;"); },
+         "remote_ip"},
+        {"';' in real_remote_gw_ip",
+         [](IpsecCfgChangedMsgBody &b) { setText(b.real_remote_gw_ip, "1.1.1.1;spdflush"); }, "real_remote_gw_ip"},
+        {"request ids would wrap", [](IpsecCfgChangedMsgBody &b) { b.entryID = 0x7fffffffu; }, "entryID too large"},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.name);
+        shell_recorder::clear();
+        IpsecCfgChangedMsgBody b = bodyA(IPSEC_CFG_OP_CHANGE);
+        r.spoil(b);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(0, ipsec_writeSetkey(&b));
+        std::string log = testing::internal::GetCapturedStderr();
+        EXPECT_NE(std::string::npos, log.find(r.logged)) << log;
+        EXPECT_EQ(kAddA + kPoliciesA, conf()) << "removal skipped, new tunnel still added";
+        EXPECT_EQ(std::vector<std::string>{kNatInsA}, commands());
+    }
+}
+
+// 16-byte texts without a terminator are read to their 16th byte, no further.
+TEST_F(SetkeyWriter, UnterminatedMessageTextsStayInTheirField) {
+    IpsecCfgChangedMsgBody b = bodyA(IPSEC_CFG_OP_DELETE);
+    std::memset(b.local_ip, '1', sizeof(b.local_ip));
+    std::memset(b.remote_ip, '2', sizeof(b.remote_ip));
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(0, ipsec_writeSetkey(&b));
+    std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ("spddelete 1111111111111111/24 2222222222222222/16 any -P out;\n"
+              "spddelete 2222222222222222/16 1111111111111111/24 any -P in;\n",
+              conf());
+    EXPECT_TRUE(commands().empty());
+    EXPECT_NE(std::string::npos, log.find("local_ip is not a dotted quad")) << log;
+}
+
+TEST_F(SetkeyWriter, HugeEntryIdIsSkipped) {
+    json huge = tunnelA();
+    huge["entryID"] = 2147483647u;
+    writeModel({huge, tunnelB()});
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(1, ipsec_writeAllSetkey());
+    std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_NE(std::string::npos, log.find("tunnel 2147483647: entryID too large")) << log;
+    EXPECT_EQ(std::string::npos, conf().find("esp 0x1000")) << conf();
+    EXPECT_EQ(2u, commands().size());
+}
+
+// setkey.conf holds manual keys: never readable by others, not even an old
+// file left with a wider mode.
+TEST_F(SetkeyWriter, FileIsPrivate) {
+    writeModel({tunnelA()});
+    test_files::write(kConf, "old");
+    chmod(kConf, 0644);
+    umask(0);
+    EXPECT_EQ(1, ipsec_writeAllSetkey());
+    umask(022);
+    EXPECT_EQ(0600, test_files::mode(kConf));
+    IpsecCfgChangedMsgBody b = bodyA(IPSEC_CFG_OP_ADD);
+    unlink(kConf);
+    EXPECT_EQ(0, ipsec_writeSetkey(&b));
+    EXPECT_EQ(0600, test_files::mode(kConf));
+}
+
+/* ---- WAN down ---------------------------------------------------------------------- */
+
+TEST_F(SetkeyWriter, DeleteAllNatRemovesWhatAFullRewriteInserted) {
+    json noGw = tunnelA();
+    noGw["entryID"] = 5;
+    noGw["realRemoteIP"] = "0.0.0.0";
+    writeModel({tunnelA(), tunnelB(), tunnelC(), noGw});
+    ipsec_deleteAllNat("ppp1");
+    EXPECT_EQ(
+        (std::vector<std::string>{"iptables -t nat -D POSTROUTING -s 10.1.0.0/24 -o ppp1 -d 10.2.0.0/16 -j ACCEPT",
+                                  "iptables -t nat -D POSTROUTING -s 10.1.0.0/24 -o ppp1 -d 192.0.2.77/32 -j ACCEPT"}),
+        commands());
+    EXPECT_EQ(1u, mdm_fixture::traceCount("lock ipsec_deleteAllNat"));
+    EXPECT_EQ("", conf()) << "the file is not touched";
+
+    shell_recorder::clear();
+    testing::internal::CaptureStderr();
+    ipsec_deleteAllNat("ppp1;reboot");
+    ipsec_deleteAllNat("averylonginterfacename");
+    std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(commands().empty());
+    EXPECT_NE(std::string::npos, log.find("ifName is not an interface name")) << log;
+
+    setenv("ZOR_FAIL_LOCK", "ipsec_deleteAllNat", 1);
+    testing::internal::CaptureStderr();
+    ipsec_deleteAllNat("ppp1");
+    log = testing::internal::GetCapturedStderr();
+    unsetenv("ZOR_FAIL_LOCK");
+    EXPECT_TRUE(commands().empty());
+    EXPECT_NE(std::string::npos, log.find("ERROR ipsec_deleteAllNat:")) << log;
+}
+
+} // namespace
