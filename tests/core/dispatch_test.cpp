@@ -1,0 +1,195 @@
+/* Message dispatch with the real renderers and process control, the stand-in
+ * data model and the shell recorder: for each message, the commands run in
+ * order, the daemon's log lines and its WAN state afterwards. */
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ostream>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "core/ipsec_dispatch.h"
+#include "core/ipsec_state.h"
+#include "shell_recorder.h"
+#include "system_model.h"
+#include "test_files.h"
+
+namespace {
+
+std::string zorHome() {
+    const char *h = getenv("ZOR_HOME");
+    return h && *h ? h : "/var/run/zor";
+}
+
+void writeModel(const char *conn) {
+    mkdir(zorHome().c_str(), 0755);
+    test_files::write(zorHome() + "/mdm.json", sysmodel::twoTunnels(conn));
+}
+
+const char *const EMPTY_ADDRESS_WAN0 = R"({"enable": 1, "connectionStatus": "Connected",
+  "connectionType": "IP_Routed", "X_VORTALIX_COM_IfName": "wan0", "externalIPAddress": ""})";
+
+std::vector<unsigned char> frame(ZorMsgType type, const void *body, size_t len) {
+    ZorMsgHeader hdr;
+    memset(&hdr, 0, sizeof(hdr));
+    hdr.type = type;
+    hdr.src = EID_KIV;
+    hdr.dst = EID_IPSEC;
+    hdr.dataLength = static_cast<UINT32>(len);
+    std::vector<unsigned char> out(ZOR_MSG_HEADER_SIZE + len);
+    memcpy(out.data(), &hdr, sizeof(hdr));
+    if (len)
+        memcpy(out.data() + ZOR_MSG_HEADER_SIZE, body, len);
+    return out;
+}
+
+std::vector<unsigned char> wanMsg(const char *ifName, SINT32 isUP) {
+    IPSecWanChangedMsgBody body;
+    memset(&body, 0, sizeof(body));
+    strncpy(body.ifName, ifName, sizeof(body.ifName));
+    body.isUP = isUP;
+    return frame(ZOR_MSG_IPSEC_DFL_GW_CHANGED, &body, sizeof(body));
+}
+
+/* Tunnel 1 ("manual") as it was before the change. */
+std::vector<unsigned char> cfgMsg(UINT32 op) {
+    IpsecCfgChangedMsgBody body;
+    memset(&body, 0, sizeof(body));
+    body.entryID = 1;
+    body.op = op;
+    body.enable = 1;
+    strcpy(body.local_ip, "192.168.1.0");
+    strcpy(body.local_mask, "255.255.255.0");
+    strcpy(body.remote_ip, "10.2.0.0");
+    strcpy(body.remote_mask, "255.255.0.0");
+    strcpy(body.real_remote_gw_ip, "203.0.113.9");
+    body.stack.currentDepth = 1;
+    body.stack.instance[0] = 1;
+    return frame(ZOR_MSG_IPSEC_CFG_CHANGED, &body, sizeof(body));
+}
+
+std::string normaliseLog(const std::string &log) {
+    static const std::regex stamped("(^|\n)[0-9-]+ [0-9:.]+ (\\[[0-9]+\\] [A-Z]+ [^ :]+):[0-9]+ ");
+    return std::regex_replace(log, stamped, "$1$2 ");
+}
+
+std::string filterInput() {
+    std::string out;
+    FILE *p = popen("iptables -S INPUT 2>&1", "r");
+    if (!p)
+        return "cannot run iptables\n";
+    char buf[512];
+    while (fgets(buf, sizeof(buf), p))
+        out += buf;
+    pclose(p);
+    return out;
+}
+
+class Dispatch : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        writeModel(sysmodel::CONNECTED_WAN0);
+        mkdir("/var/ipsec", 0755);
+        shell_recorder::clear();
+    }
+
+    /* Hands `msg` to dispatch and describes what happened. */
+    std::string handle(const std::vector<unsigned char> &msg) {
+        shell_recorder::clear();
+        testing::internal::CaptureStderr();
+        ipsec_handleMessageFromKiv(reinterpret_cast<const ZorMsgHeader *>(msg.data()));
+        std::string out = "-- commands\n";
+        for (const std::string &c : shell_recorder::commands())
+            out += c + "\n";
+        out += "-- log\n" + normaliseLog(testing::internal::GetCapturedStderr());
+        out += "-- iptables -S INPUT (admission rules)\n" + filterInput();
+        out += "-- state\ncurrent_wan_state=" + std::to_string(current_wan_state) + " l_wan_ip=" + l_wan_ip +
+               " default_ifName=" + default_ifName + " old_default_ifName=" + old_default_ifName + "\n";
+        return out;
+    }
+};
+
+TEST_F(Dispatch, WanUpDownCycle) {
+    std::string t = "== wan up wan0 (first)\n" + handle(wanMsg("wan0", 1));
+    t += "== wan up wan0 (again)\n" + handle(wanMsg("wan0", 1));
+    t += "== wan down wan1 (not the WAN)\n" + handle(wanMsg("wan1", 0));
+    t += "== wan down wan0\n" + handle(wanMsg("wan0", 0));
+    t += "== wan down with empty name while down\n" + handle(wanMsg("", 0));
+    EXPECT_GOLDEN("core/dispatch_wan_cycle.txt", t);
+}
+
+TEST_F(Dispatch, WanUpRefused) {
+    std::string t = "== wan up wan1 (not the default-gateway interface)\n" + handle(wanMsg("wan1", 1));
+    writeModel(sysmodel::DISCONNECTED_WAN0);
+    t += "== wan up wan0, no connected connection\n" + handle(wanMsg("wan0", 1));
+    writeModel(EMPTY_ADDRESS_WAN0);
+    t += "== wan up wan0, connection without address\n" + handle(wanMsg("wan0", 1));
+    EXPECT_GOLDEN("core/dispatch_wan_refused.txt", t);
+}
+
+TEST_F(Dispatch, RenderFailureOnWanUpFlushesButStaysUp) {
+    rmdir("/var/ipsec");
+    EXPECT_GOLDEN("core/dispatch_wan_render_failure.txt", handle(wanMsg("wan0", 1)));
+}
+
+TEST_F(Dispatch, ConfigurationChanges) {
+    std::string t = "== op 3 before any WAN up\n" + handle(cfgMsg(IPSEC_CFG_OP_CHANGE));
+    t += "== wan up wan0\n" + handle(wanMsg("wan0", 1));
+    for (UINT32 op : {IPSEC_CFG_OP_ADD, IPSEC_CFG_OP_DELETE, IPSEC_CFG_OP_CHANGE, IPSEC_CFG_OP_RESTART})
+        t += "== op " + std::to_string(op) + "\n" + handle(cfgMsg(op));
+    EXPECT_GOLDEN("core/dispatch_config.txt", t);
+}
+
+struct IgnoredCase {
+    const char *name;
+    std::vector<unsigned char> msg;
+};
+
+void PrintTo(const IgnoredCase &c, std::ostream *os) {
+    *os << c.name;
+}
+
+class DispatchIgnores : public Dispatch, public ::testing::WithParamInterface<IgnoredCase> {};
+
+/* Nothing runs and the WAN state stays as it was; short bodies leave one error line. */
+TEST_P(DispatchIgnores, RunsNothing) {
+    EXPECT_GOLDEN(std::string("core/dispatch_ignored_") + GetParam().name + ".txt", handle(GetParam().msg));
+}
+
+std::vector<unsigned char> truncated(std::vector<unsigned char> msg, size_t body) {
+    msg.resize(ZOR_MSG_HEADER_SIZE + body);
+    UINT32 len = static_cast<UINT32>(body);
+    memcpy(msg.data() + offsetof(ZorMsgHeader, dataLength), &len, sizeof(len));
+    return msg;
+}
+
+INSTANTIATE_TEST_SUITE_P(Messages, DispatchIgnores,
+                         ::testing::Values(IgnoredCase{"other_type", frame(ZOR_MSG_GET_WAN_CONN_STATUS, "wan0", 5)},
+                                           IgnoredCase{"short_wan_body", truncated(wanMsg("wan0", 1), 35)},
+                                           IgnoredCase{"header_only_wan", truncated(wanMsg("wan0", 1), 0)},
+                                           IgnoredCase{"short_config_body", truncated(cfgMsg(IPSEC_CFG_OP_ADD), 159)}),
+                         [](const ::testing::TestParamInfo<IgnoredCase> &info) {
+                             return std::string(info.param.name);
+                         });
+
+TEST_F(Dispatch, UnterminatedInterfaceNameMatchesNothing) {
+    std::vector<unsigned char> msg = wanMsg("", 1);
+    memset(msg.data() + ZOR_MSG_HEADER_SIZE, 'w', sizeof(IPSecWanChangedMsgBody::ifName));
+    EXPECT_GOLDEN("core/dispatch_unterminated_ifname.txt", handle(msg));
+}
+
+TEST_F(Dispatch, LongerBodyIsReadUpToItsRecord) {
+    std::vector<unsigned char> msg = wanMsg("wan0", 1);
+    msg.resize(msg.size() + 64, 0xff);
+    UINT32 len = sizeof(IPSecWanChangedMsgBody) + 64;
+    memcpy(msg.data() + offsetof(ZorMsgHeader, dataLength), &len, sizeof(len));
+    std::string t = handle(msg);
+    EXPECT_NE(std::string::npos, t.find("current_wan_state=1 l_wan_ip=198.51.100.2 default_ifName=wan0"));
+}
+
+} // namespace
