@@ -1,0 +1,73 @@
+/* Messages as a peer might send them: of another type, shorter than their
+ * type's body, longer, lying about their length, too big, with an interface
+ * name filling its field. The daemon survives each and acts only on the
+ * well-formed ones. */
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "system_harness.h"
+#include "system_model.h"
+#include "test_files.h"
+
+namespace {
+
+IPSecWanChangedMsgBody wanBody(const char *ifName, SINT32 isUP) {
+    IPSecWanChangedMsgBody body;
+    memset(&body, 0, sizeof(body));
+    strncpy(body.ifName, ifName, sizeof(body.ifName));
+    body.isUP = isUP;
+    return body;
+}
+
+/* Sends `datagram` as is, waits until the daemon is through with it, records the effects. */
+void send(sys::Transcript &t, sys::Daemon &d, const std::string &what, const std::vector<unsigned char> &datagram) {
+    t.step(what);
+    if (!sys::sendRaw(datagram))
+        t.add("not sent", "");
+    d.sync();
+    t.news();
+}
+
+/* Sets the header's dataLength without touching the bytes that follow. */
+std::vector<unsigned char> withDataLength(std::vector<unsigned char> msg, UINT32 len) {
+    memcpy(msg.data() + offsetof(ZorMsgHeader, dataLength), &len, sizeof(len));
+    return msg;
+}
+
+TEST(Messages, MalformedAndForeignMessages) {
+    sys::writeModel(sysmodel::twoTunnels(sysmodel::CONNECTED_WAN0));
+    sys::Daemon d;
+    ASSERT_TRUE(d.start());
+    sys::Transcript t{d};
+
+    send(t, d, "a message of another type", sys::message(ZOR_MSG_GET_WAN_CONN_STATUS, "wan0", 5));
+    IPSecWanChangedMsgBody up = wanBody("wan0", 1);
+    send(t, d, "WAN up with a 20-byte body", sys::message(ZOR_MSG_IPSEC_DFL_GW_CHANGED, &up, 20));
+    std::vector<unsigned char> cfg(160, 0);
+    send(t, d, "configuration change with a 159-byte body", sys::message(ZOR_MSG_IPSEC_CFG_CHANGED, cfg.data(), 159));
+    send(t, d, "WAN up claiming 36 body bytes but carrying 10",
+         withDataLength(sys::message(ZOR_MSG_IPSEC_DFL_GW_CHANGED, &up, 10), 36));
+    std::vector<unsigned char> huge(70000, 0);
+    memcpy(huge.data(), &up, sizeof(up));
+    send(t, d, "WAN up in a datagram of 70028 bytes",
+         sys::message(ZOR_MSG_IPSEC_DFL_GW_CHANGED, huge.data(), huge.size()));
+    IPSecWanChangedMsgBody unterminated = wanBody("", 0);
+    memset(unterminated.ifName, 'w', sizeof(unterminated.ifName));
+    send(t, d, "WAN down for a name filling its 32 bytes",
+         sys::message(ZOR_MSG_IPSEC_DFL_GW_CHANGED, &unterminated, sizeof(unterminated)));
+    t.natTable();
+
+    std::vector<unsigned char> longer(sizeof(up) + 100, 0xff);
+    memcpy(longer.data(), &up, sizeof(up));
+    send(t, d, "WAN up with 100 bytes after its body",
+         sys::message(ZOR_MSG_IPSEC_DFL_GW_CHANGED, longer.data(), longer.size()));
+    t.files();
+    t.natTable();
+    EXPECT_TRUE(d.running());
+    EXPECT_GOLDEN("system/messages_malformed.txt", t.text());
+}
+
+} // namespace

@@ -1,0 +1,47 @@
+/* One quiet period while the WAN is up: the daemon dumps the kernel's SA
+ * table (the simulated PF_KEY kernel, preloaded) and writes each tunnel's
+ * status and live SPIs into the data model. The only test that waits for the
+ * daemon's 15-second time-out. */
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "system_harness.h"
+#include "system_model.h"
+#include "test_files.h"
+
+namespace {
+
+constexpr const char *SA_TABLE = "/var/tmp/kernel-sa.txt";
+constexpr const char *PFKEY_LOG = "/var/tmp/pfkey.log";
+
+TEST(QuietPeriod, TunnelStatusFromTheKernel) {
+    sys::writeModel(sysmodel::twoTunnels(sysmodel::CONNECTED_WAN0));
+    test_files::write(SA_TABLE, "");
+    setenv("LD_PRELOAD", (std::string(IPSEC_BIN_DIR) + "/libpfkeysim.so").c_str(), 1);
+    setenv("PFKEYSIM_TABLE", SA_TABLE, 1);
+    setenv("PFKEYSIM_LOG", PFKEY_LOG, 1);
+    sys::Daemon d;
+    ASSERT_TRUE(d.start());
+    unsetenv("LD_PRELOAD");
+    sys::Transcript t{d};
+
+    sys::zorctl(t, d, "wan up wan0");
+    t.add("PF_KEY requests before the first tick", test_files::read(PFKEY_LOG));
+    /* The manual tunnel's two SAs as setkey loaded them, and the two the key
+     * daemon negotiated for the IKE tunnel (request ids 2*entryID+1, +2). */
+    test_files::write(SA_TABLE, "198.51.100.2 203.0.113.9 0x1000 3\n"
+                                "203.0.113.9 198.51.100.2 0x1001 4\n"
+                                "198.51.100.2 192.0.2.50 0xc0ffee1 5\n"
+                                "192.0.2.50 198.51.100.2 0xc0ffee2 6\n");
+    const std::string before = sys::run("zorctl status").output;
+    t.step("one quiet period");
+    EXPECT_TRUE(sys::waitFor([&] { return sys::run("zorctl status").output != before; }, 40));
+    t.news();
+    t.add("zorctl status", sys::run("zorctl status").output);
+    EXPECT_NE("", test_files::read(PFKEY_LOG));
+    EXPECT_GOLDEN("system/quiet_period_status.txt", t.text());
+}
+
+} // namespace
