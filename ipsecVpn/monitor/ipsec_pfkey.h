@@ -16,7 +16,7 @@ struct PfkeySaMsg {
     bool hasSrc;
     bool hasDst;
     bool hasSa2;
-    UINT32 spi; /* host order */
+    UINT32 spi;  /* host order */
     UINT8 state; /* SADB_SASTATE_* */
     UINT32 reqid;
     char src[16];
@@ -42,7 +42,9 @@ enum PfkeyMsgKind {
 PfkeyMsgKind pfkey_parseDumpReply(const UINT8 *buf, size_t len, UINT32 ourPid, PfkeySaMsg *sa);
 
 /* Asks the kernel for a dump of its ESP SAs and appends each SA message of our
- * own dump, in dump order, to `out`. Foreign messages are skipped. */
+ * own dump, in dump order, to `out`. Foreign messages are skipped. A read
+ * that fails or gets no answer within a few seconds ends the dump as
+ * PFKEY_DUMP_FAILED; `out` then holds the SAs read before. */
 PfkeyDumpEnd pfkey_dumpEsp(std::vector<PfkeySaMsg> &out);
 
 #endif
