@@ -29,6 +29,10 @@ renders_cleanly() { # PAGE
     local warnings
     warnings=$(MANWIDTH=80 man --warnings -l "$1" 2>&1 >/dev/null)
     [ -z "$warnings" ] || { echo "$warnings"; return 1; }
+    # Nothing (an example, a table) runs past an 80-column terminal.
+    local width
+    width=$(MANWIDTH=80 LC_ALL=C.UTF-8 man -l "$1" 2>/dev/null | LC_ALL=C.UTF-8 wc -L)
+    [ "$width" -le 80 ] || { echo "a line is $width columns wide"; return 1; }
     local text
     text=$(render "$1")
     for section in NAME SYNOPSIS DESCRIPTION; do
@@ -49,12 +53,25 @@ mentions_all() { # PAGE WORD...: every word appears in the rendered page
 pages=("$src"/man/*.8)
 [ -e "${pages[0]}" ] || { echo "no manual pages under $src/man"; exit 1; }
 for page in "${pages[@]}"; do
-    check "$(basename "$page") renders without warnings" renders_cleanly "$page"
+    check "$(basename "$page") renders without warnings, within 80 columns" renders_cleanly "$page"
 done
 
 # Files the daemon names in its sources.
 mapfile -t files < <(grep -rhoE '"/var/ipsec/[A-Za-z0-9_.]+' "$src/ipsecVpn" | tr -d '"' | sort -u)
 check "ipsecVpn.8 names every file under /var/ipsec" mentions_all "$src/man/ipsecVpn.8" "${files[@]}"
+
+# zorctl's commands as its --help lists them: each has an example in the page
+# ("zorctl tunnel add ..."), and each of their options is described.
+if [ -x "$bin/zorctl" ]; then
+    mapfile -t cmds < <("$bin/zorctl" --help | sed -n 's/^  \([a-z][a-z]*\( [a-z][a-z]*\)*\).*/zorctl \1/p')
+    mapfile -t zopts < <("$bin/zorctl" --help | grep -oE -- '--[a-z]+' | sort -u)
+    if [ ${#cmds[@]} -eq 0 ]; then
+        check "zorctl --help lists commands" false
+    else
+        check "zorctl.8 shows an example of every zorctl command" mentions_all "$src/man/zorctl.8" "${cmds[@]}"
+        check "zorctl.8 describes every zorctl option" mentions_all "$src/man/zorctl.8" "${zopts[@]}"
+    fi
+fi
 
 # Options the setkey stand-in's usage line offers.
 if [ -x "$bin/setkey" ]; then
