@@ -10,6 +10,7 @@
 n_pass=0 n_fail=0 n_notrun=0 scen= scen_failed=0 scen_start=0
 
 uptime_s() { cut -d' ' -f1 /proc/uptime; }
+since() { awk -v a="$1" -v b="$(uptime_s)" 'BEGIN { printf "%.1f", b - a }'; }
 say() { echo "   | $*"; }
 
 begin() { # NAME TITLE...
@@ -22,12 +23,13 @@ begin() { # NAME TITLE...
 
 # check NAME COMMAND...: runs COMMAND; its output is shown only when it fails.
 check() {
-    local name=$1
+    local name=$1 t0
     shift
+    t0=$(uptime_s)
     if "$@" >/tmp/check.out 2>&1; then
-        echo "@@CHECK PASS $scen/$name"
+        echo "@@CHECK PASS $scen/$name $(since "$t0")s"
     else
-        echo "@@CHECK FAIL $scen/$name"
+        echo "@@CHECK FAIL $scen/$name $(since "$t0")s"
         sed 's/^/   | /' /tmp/check.out | head -60
         scen_failed=1
     fi
@@ -38,7 +40,7 @@ abort_if_failed() { [ $scen_failed -eq 0 ]; }
 
 end() {
     local took
-    took=$(awk -v a="$scen_start" -v b="$(uptime_s)" 'BEGIN { printf "%.1f", b - a }')
+    took=$(since "$scen_start")
     if [ $scen_failed -eq 0 ]; then
         n_pass=$((n_pass + 1))
         echo "@@SCENARIO PASS $scen ${took}s"
