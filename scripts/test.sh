@@ -28,3 +28,17 @@ ASAN_OPTIONS=detect_leaks=1:verify_asan_link_order=0 UBSAN_OPTIONS=print_stacktr
 # byte-order slips and misaligned reads fail.
 echo "== big-endian MIPS cross build, unit tests under qemu-user"
 scripts/cross-test.sh "$top/build-test/mips"
+# The daemon against a real Linux kernel: Debian's stock kernel booted under
+# qemu (TCG, no KVM needed) with two simulated routers, each running the
+# daemon from the gcc build; a manually keyed tunnel carries traffic over the
+# kernel's own ESP and its status is read back over the kernel's PF_KEY. The
+# harness self-test then shows that a panic, a hang or a silent VM fails.
+# Skipped (exit 77) only where this machine cannot run qemu at all.
+echo "== real-kernel VM test"
+vm_rc=0
+vm/run-vm-test.sh --build "$top/build-test/gcc" --selftest || vm_rc=$?
+if [ "$vm_rc" -eq 77 ]; then
+    echo "== real-kernel VM test skipped: this machine cannot run qemu"
+elif [ "$vm_rc" -ne 0 ]; then
+    exit "$vm_rc"
+fi
