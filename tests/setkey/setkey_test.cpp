@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -167,6 +168,7 @@ class SetkeyWriter : public ::testing::Test {
     }
     void TearDown() override {
         shell_recorder::setObserver(nullptr);
+        shell_recorder::setPassThrough(false);
         /* Not re-entrant: this fails while the code under test still holds the lock. */
         EXPECT_EQ(ZORRET_SUCCESS, zorLck_acquireLockWithTimeoutTraced("test", 0)) << "lock left held";
         zorLck_releaseLockTraced("test");
@@ -584,6 +586,50 @@ TEST_F(SetkeyWriter, FileIsPrivate) {
     unlink(kConf);
     EXPECT_EQ(0, ipsec_writeSetkey(&b));
     EXPECT_EQ(0600, test_files::mode(kConf));
+}
+
+/* ---- the real nat table in the sandbox's own network namespace -------------------- */
+
+std::string natRules() {
+    std::string out;
+    FILE *p = popen("iptables -t nat -S POSTROUTING", "r");
+    if (!p)
+        return out;
+    char buf[256];
+    while (fgets(buf, sizeof(buf), p))
+        out += buf;
+    pclose(p);
+    return out;
+}
+
+// The commands really run: rules land at the head of POSTROUTING, ahead of
+// address translation, a repeated rewrite leaves one copy, a change moves the
+// rule, and WAN down leaves nothing of the tunnels behind.
+TEST_F(SetkeyWriter, NatRulesInTheKernel) {
+    if (!getenv("IPSEC_SANDBOX"))
+        GTEST_SKIP() << "needs the test sandbox's network namespace";
+    ASSERT_EQ(0, system("iptables -t nat -A POSTROUTING -o ppp0 -j MASQUERADE"));
+    shell_recorder::setPassThrough(true);
+    const std::string ruleA = "-A POSTROUTING -s 10.1.0.0/24 -d 10.2.0.0/16 -o ppp0 -j ACCEPT\n";
+    const std::string ruleB = "-A POSTROUTING -s 10.1.0.0/24 -d 192.0.2.77/32 -o ppp0 -j ACCEPT\n";
+    const std::string masq = "-A POSTROUTING -o ppp0 -j MASQUERADE\n";
+    writeModel({tunnelA(), tunnelB()});
+    EXPECT_EQ(2, ipsec_writeAllSetkey());
+    EXPECT_EQ(2, ipsec_writeAllSetkey());
+    EXPECT_EQ("-P POSTROUTING ACCEPT\n" + ruleB + ruleA + masq, natRules());
+
+    IpsecCfgChangedMsgBody b = bodyA(IPSEC_CFG_OP_CHANGE);
+    json a = tunnelA();
+    a["remoteIPAddress"] = "10.3.0.0";
+    a["remoteMask"] = "255.255.255.0";
+    writeModel({a, tunnelB()});
+    EXPECT_EQ(0, ipsec_writeSetkey(&b));
+    EXPECT_EQ("-P POSTROUTING ACCEPT\n-A POSTROUTING -s 10.1.0.0/24 -d 10.3.0.0/24 -o ppp0 -j ACCEPT\n" + ruleB + masq,
+              natRules());
+
+    ipsec_deleteAllNat("ppp0");
+    shell_recorder::setPassThrough(false);
+    EXPECT_EQ("-P POSTROUTING ACCEPT\n" + masq, natRules());
 }
 
 /* ---- WAN down ---------------------------------------------------------------------- */
