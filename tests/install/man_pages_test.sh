@@ -60,6 +60,32 @@ done
 mapfile -t files < <(grep -rhoE '"/var/ipsec/[A-Za-z0-9_.]+' "$src/ipsecVpn" | tr -d '"' | sort -u)
 check "ipsecVpn.8 names every file under /var/ipsec" mentions_all "$src/man/ipsecVpn.8" "${files[@]}"
 
+# The log lines ipsecVpn.8 explains under DIAGNOSTICS: the longest bold piece
+# of each heading is text the daemon's sources still print.
+diagnostics_in_sources() {
+    local missing=0 heading piece seen=0
+    while IFS= read -r heading; do
+        heading=$(printf '%s' "$heading" | sed 's/\\-/-/g')
+        if [ "${heading%% *}" = .B ]; then
+            piece=${heading#.B } # one argument: the whole line
+            piece=${piece#\"} piece=${piece%\"}
+        else
+            # Arguments alternate bold and another font; xargs splits them as
+            # roff quotes them.
+            piece=$(printf '%s\n' "${heading#.* }" | xargs -n1 printf '%s\n' 2>/dev/null |
+                awk 'NR % 2 == 1 { sub(/^ +/, ""); sub(/ +$/, ""); if (length($0) > length(best)) best = $0 }
+                     END { print best }')
+        fi
+        [ -n "$piece" ] || continue
+        seen=$((seen + 1))
+        grep -rqF -- "$piece" "$src/ipsecVpn" || { echo "no source prints: $piece"; missing=1; }
+    done < <(sed -n '/^\.SH DIAGNOSTICS/,/^\.SH /p' "$src/man/ipsecVpn.8" |
+        awk '/^\.(TP|TQ)$/ { getline; if ($0 ~ /^\.B[IR]? /) print }')
+    [ "$seen" -gt 0 ] || { echo "no log line found under DIAGNOSTICS"; return 1; }
+    return $missing
+}
+check "every log line ipsecVpn.8 explains is one the daemon prints" diagnostics_in_sources
+
 # zorctl's commands as its --help lists them: each has an example in the page
 # ("zorctl tunnel add ..."), and each of their options is described.
 if [ -x "$bin/zorctl" ]; then
