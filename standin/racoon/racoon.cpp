@@ -99,6 +99,14 @@ int holdIkePort(std::string *why) {
     return fd;
 }
 
+/* Descriptors inherited from whoever started it (the daemon's sockets) are
+ * not the key daemon's to hold. */
+void closeInherited(int keep) {
+    for (int fd = 3; fd < 1024; fd++)
+        if (fd != keep)
+            close(fd);
+}
+
 void detachStdio() {
     int fd = open("/dev/null", O_RDWR);
     if (fd < 0)
@@ -191,6 +199,7 @@ int main(int argc, char **argv) {
     if (chdir("/") != 0)
         return 1;
     detachStdio();
+    closeInherited(port);
     int rc = serve(set);
     if (port >= 0)
         close(port);
