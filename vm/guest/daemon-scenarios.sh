@@ -157,6 +157,36 @@ scenario_ike_tunnel() {
     end
 }
 
+# esp_sa NODE add|delete SRC DST SPI [REQID]: one ESP SA by hand.
+esp_sa() {
+    if [ "$2" = add ]; then
+        on "$1" ip xfrm state add src "$3" dst "$4" proto esp spi "$5" reqid "$6" mode tunnel \
+            enc 'cbc(aes)' 0x$ENC_KEY auth 'hmac(sha1)' 0x$AUTH_KEY
+    else
+        on "$1" ip xfrm state delete src "$3" dst "$4" proto esp spi "$5"
+    fi
+}
+
+scenario_negotiated_sas() {
+    begin negotiated-sas "an IKE tunnel's SAs, installed by hand as a negotiation leaves them, are reported; a lone one is removed"
+    # There is no IKE daemon in this distribution, so the pair a negotiation
+    # would leave is added with ip xfrm, with the tunnel's request ids.
+    check r1-pair-added esp_sa r1 add $R1_WAN $R2_WAN 0x0a0b0c01 5
+    check r1-pair-added-in esp_sa r1 add $R2_WAN $R1_WAN 0x0a0b0c02 6
+    check r1-ike-status-up until_ok 40 expect_fields r1 2 status=1 SPI=a0b0c01 secondSPI=a0b0c02
+    # The peer's half goes away; the daemon removes the lone half at the
+    # next pass through tmp_delete.conf and setkey, and clears the SPIs.
+    check r1-inbound-lost esp_sa r1 delete $R2_WAN $R1_WAN 0x0a0b0c02
+    check r1-ike-status-down until_ok 40 expect_fields r1 2 status=0 SPI=0 secondSPI=0
+    check r1-lone-sa-removed has_sas r1 "$R1_SA_OUT" "$R1_SA_IN"
+    check r1-delete-file on r1 sh -c 'cat /var/ipsec/tmp_delete.conf; printf "%s\n" \
+        "delete 192.0.2.1 192.0.2.2 esp 0xa0b0c01;" "delete 192.0.2.2 192.0.2.1 esp 0xa0b0c02;" |
+        cmp - /var/ipsec/tmp_delete.conf'
+    check r1-setkey-ran on r1 grep -x 'setkey -f /var/ipsec/tmp_delete.conf' /run/tool.log
+    check r1-manual-tunnel-unaffected expect_fields r1 1 status=1 SPI=2001 secondSPI=2002
+    end
+}
+
 # tables_empty NODE: no SA and no policy left in the router's kernel.
 tables_empty() {
     on "$1" ip xfrm state

@@ -4,9 +4,11 @@
 # The scenarios build on each other and run in this order: a manually keyed
 # tunnel carries traffic; its status comes back from the PF_KEY dump; dumps
 # stay right while other SAs come and go; the tunnel's remote subnet changes;
-# an IKE tunnel is added; the WAN goes down and up; the tunnels are deleted.
+# an IKE tunnel is added and its (hand-made) SAs followed; the WAN goes down
+# and up; the tunnels are deleted.
 
-DAEMON_SCENARIOS="manual-tunnel status-from-dump dump-under-churn change-subnet ike-tunnel wan-down-up delete-tunnel"
+DAEMON_SCENARIOS="manual-tunnel status-from-dump dump-under-churn change-subnet ike-tunnel negotiated-sas
+    wan-down-up delete-tunnel"
 
 # ---- the routers' side --------------------------------------------------------
 zc() { # NODE ARGS...: zorctl on a router
