@@ -5,9 +5,17 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <system_error>
 
 #include "../../standin/framework/zor_standin.h"
 #include "test_files.h"
+
+namespace {
+/* The folder the last reset made, and by which process: only that process removes it. */
+std::string g_made;
+pid_t g_maker = 0;
+} // namespace
 
 namespace mdm_fixture {
 
@@ -28,6 +36,12 @@ std::string reset() {
     name.push_back('\0');
     std::string dir = mkdtemp(name.data()) ? std::string(name.data()) : base + "/zor-test";
     mkdir(dir.c_str(), 0755);
+    if (!g_made.empty() && g_maker == getpid()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(g_made, ignored);
+    }
+    g_made = dir;
+    g_maker = getpid();
     setenv("ZOR_HOME", dir.c_str(), 1);
     setenv("ZOR_TRACE", (dir + "/trace").c_str(), 1);
     return dir;
