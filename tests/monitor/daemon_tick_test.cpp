@@ -1,0 +1,86 @@
+/* The real daemon's quiet period, monitoring end to end: a host-name gateway
+ * that moved is followed before the kernel's SA table is read, so the tunnel
+ * is found up at its new address in the same tick; a negotiated tunnel left
+ * with one live SA has it deleted through setkey. Waits for the daemon's
+ * 15-second time-out. */
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "system_harness.h"
+#include "test_files.h"
+
+namespace {
+
+constexpr const char *SA_TABLE = "/var/tmp/kernel-sa.txt";
+
+/* Two IKE tunnels: 1 "named" behind vpn.example (last seen at 192.0.2.50),
+ * 2 "halfdead" at 203.0.113.9, up at the last tick with both SPIs known. */
+constexpr const char *MODEL = R"({"IPSecCfgObject": [
+ {"_iid": 1, "entryID": 1, "enable": 1, "connName": "named", "remoteGWAddress": "vpn.example",
+  "realRemoteIP": "192.0.2.50", "localIPMode": 0, "localIPAddress": "192.168.1.0", "localMask": "255.255.255.0",
+  "remoteIPMode": 0, "remoteIPAddress": "10.1.0.0", "remoteMask": "255.255.0.0", "keyExMethod": 0,
+  "authMethod": 0, "PSK": "named-secret", "ph1Mode": "main", "ph1MyIdType": "address", "ph1PeerIdType": "address",
+  "ph1EncryptionAlo": "aes", "ph1IntegrityAlgo": "sha1", "ph1DHGroup": "modp1024", "ph1KeyTime": 28800,
+  "ph2EncryptionAlo": "aes", "ph2IntegrityAlgo": "hmac_sha1", "ph2DHGroup": "modp1024", "ph2KeyTime": 3600,
+  "SPI": "0", "secondSPI": "0", "status": 0},
+ {"_iid": 2, "entryID": 2, "enable": 1, "connName": "halfdead", "remoteGWAddress": "203.0.113.9",
+  "realRemoteIP": "203.0.113.9", "localIPMode": 0, "localIPAddress": "192.168.1.0", "localMask": "255.255.255.0",
+  "remoteIPMode": 0, "remoteIPAddress": "10.2.0.0", "remoteMask": "255.255.0.0", "keyExMethod": 0,
+  "authMethod": 0, "PSK": "halfdead-secret", "ph1Mode": "main", "ph1MyIdType": "address",
+  "ph1PeerIdType": "address", "ph1EncryptionAlo": "aes", "ph1IntegrityAlgo": "sha1", "ph1DHGroup": "modp1024",
+  "ph1KeyTime": 28800, "ph2EncryptionAlo": "aes", "ph2IntegrityAlgo": "hmac_sha1", "ph2DHGroup": "modp1024",
+  "ph2KeyTime": 3600, "SPI": "2000", "secondSPI": "2001", "status": 1}],
+ "WanDevObject": [{"_iid": 1, "name": "wan", "WanIpConnObject": [{"enable": 1, "connectionStatus": "Connected",
+    "connectionType": "IP_Routed", "X_VORTALIX_COM_IfName": "wan0", "externalIPAddress": "198.51.100.2"}]}]}
+)";
+
+/* The daemon's standard output also carries the setkey stand-in's; keep the
+ * daemon's own notices. */
+std::string notices(const std::string &out) {
+    std::string kept;
+    size_t at = 0;
+    while (at < out.size()) {
+        size_t end = out.find('\n', at);
+        end = (end == std::string::npos) ? out.size() : end + 1;
+        if (out.compare(at, 13, "ipsec tunnel ") == 0)
+            kept += out.substr(at, end - at);
+        at = end;
+    }
+    return kept;
+}
+
+TEST(MonitorTick, HostNameFollowedThenStatusAndLoneSaDeleted) {
+    sys::writeModel(MODEL);
+    test_files::write("/etc/hosts", "127.0.0.1 localhost\n192.0.2.60 vpn.example\n");
+    test_files::write(SA_TABLE, "");
+    setenv("LD_PRELOAD", (std::string(IPSEC_BIN_DIR) + "/libpfkeysim.so").c_str(), 1);
+    setenv("PFKEYSIM_TABLE", SA_TABLE, 1);
+    sys::Daemon d;
+    ASSERT_TRUE(d.start());
+    unsetenv("LD_PRELOAD");
+    sys::Transcript t{d};
+
+    sys::zorctl(t, d, "wan up wan0");
+    /* Tunnel 1's SAs with its new peer; of tunnel 2 only the outbound SA is
+     * left, its inbound partner gone. */
+    test_files::write(SA_TABLE, "198.51.100.2 192.0.2.60 0xc0ffee1 3\n"
+                                "192.0.2.60 198.51.100.2 0xc0ffee2 4\n"
+                                "198.51.100.2 203.0.113.9 0x2000 5\n");
+    t.step("one quiet period");
+    EXPECT_TRUE(sys::waitFor(
+        [&] {
+            std::string tools = test_files::read(sys::toolLogPath());
+            std::string status = sys::run("zorctl status").output;
+            return tools.find("tmp_delete.conf") != std::string::npos && status.find("c0ffee1") != std::string::npos;
+        },
+        40));
+    t.news();
+    t.add("host-name notices", notices(d.out()));
+    t.add("tmp_delete.conf", test_files::read("/var/ipsec/tmp_delete.conf"));
+    t.add("zorctl status", sys::run("zorctl status").output);
+    EXPECT_GOLDEN("monitor/daemon_tick.txt", t.text());
+}
+
+} // namespace
