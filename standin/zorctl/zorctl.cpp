@@ -8,7 +8,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <vector>
+#include <memory>
 
 #include "zorctl.h"
 
@@ -62,24 +62,23 @@ bool Lock::take(UINT32 timeoutMs) {
 }
 
 int sendToDaemon(const ZorMsgHeader *header, const void *body) {
-    std::vector<unsigned char> block(ZOR_MSG_HEADER_SIZE + header->dataLength);
-    memcpy(block.data(), header, ZOR_MSG_HEADER_SIZE);
+    const unsigned dst = header->dst;
+    /* Header and body in one block, as the framework lays a message out. */
+    std::unique_ptr<void, void (*)(void *)> msg(zorMem_alloc(ZOR_MSG_HEADER_SIZE + header->dataLength, 0), zorMem_free);
+    memcpy(msg.get(), header, ZOR_MSG_HEADER_SIZE);
     if (header->dataLength)
-        memcpy(block.data() + ZOR_MSG_HEADER_SIZE, body, header->dataLength);
-    ZorMsgHeader copy;
-    memcpy(&copy, block.data(), sizeof(copy));
+        memcpy(static_cast<unsigned char *>(msg.get()) + ZOR_MSG_HEADER_SIZE, body, header->dataLength);
 
     void *handle = nullptr;
     ZorRet ret = zor_standin::msgOpenPrivate(&handle);
     if (ret == ZORRET_SUCCESS) {
-        /* msgSend reads header and body from one block, as the framework lays it out. */
-        ret = zor_standin::msgSend(handle, reinterpret_cast<const ZorMsgHeader *>(block.data()));
+        ret = zor_standin::msgSend(handle, static_cast<const ZorMsgHeader *>(msg.get()));
         zorMsg_cleanup(&handle);
     }
     if (ret == ZORRET_SUCCESS)
         return EXIT_OK;
     if (ret == ZORRET_MSG_NOT_DELIVERED)
-        complain("message not delivered: no daemon listening as entity %u", static_cast<unsigned>(copy.dst));
+        complain("message not delivered: no daemon listening as entity %u", dst);
     else
         complain("message not delivered (result %d)", static_cast<int>(ret));
     return EXIT_FAILED;

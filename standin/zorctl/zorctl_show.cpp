@@ -18,6 +18,19 @@ const char kLockHelp[] = "usage: zorctl lock --hold MS\n"
                          "Takes the framework's global lock, prints \"locked\" and holds the lock for\n"
                          "MS milliseconds before releasing it (for tests of lock contention).\n";
 
+const char *const kColumns[8] = {"entryID", "connName",  "enable",          "status",
+                                 "SPI",     "secondSPI", "remoteGWAddress", "realRemoteIP"};
+const char kRowFormat[] = "%-8s %-16s %-6s %-6s %-10s %-10s %-24s %s\n";
+
+/* A tunnel's value in one column: an absent text is unset (null), an absent number 0. */
+zorctl::Json column(const zorctl::Json &t, const char *field) {
+    auto it = t.find(field);
+    if (it != t.end())
+        return *it;
+    bool text = zor_standin::fieldKind(ZOR_OID_IPSEC_CFG, field) == zor_standin::FieldKind::Text;
+    return text ? zorctl::Json(nullptr) : zorctl::Json(0);
+}
+
 /* The model under the lock; false after saying why. */
 bool readModel(zorctl::Lock &lock, zorctl::Json **root) {
     if (!lock.take())
@@ -67,35 +80,27 @@ int cmdStatus(const Args &args) {
     if (!readModel(lock, &root))
         return EXIT_FAILED;
     Json tunnels = root->contains("IPSecCfgObject") ? (*root)["IPSecCfgObject"] : Json::array();
-    const char *const columns[] = {"entryID", "connName",  "enable",          "status",
-                                   "SPI",     "secondSPI", "remoteGWAddress", "realRemoteIP"};
     if (json) {
         Json out = Json::array();
         for (const Json &t : tunnels) {
             Json row = Json::object();
-            for (const char *c : columns) {
-                auto kind = zor_standin::fieldKind(ZOR_OID_IPSEC_CFG, c);
-                row[c] = t.contains(c) ? t[c] : (kind == zor_standin::FieldKind::Text ? Json(nullptr) : Json(0));
-            }
+            for (const char *c : kColumns)
+                row[c] = column(t, c);
             out.push_back(row);
         }
         printf("%s\n", out.dump(2).c_str());
         return EXIT_OK;
     }
-    printf("%-8s %-16s %-6s %-6s %-10s %-10s %-24s %s\n", "entryID", "connName", "enable", "status", "SPI", "secondSPI",
-           "remoteGWAddress", "realRemoteIP");
+    printf(kRowFormat, "entryID", "connName", "enable", "status", "SPI", "secondSPI", "remoteGWAddress",
+           "realRemoteIP");
     for (const Json &t : tunnels) {
         std::string c[8];
         for (size_t i = 0; i < 8; i++) {
-            auto kind = zor_standin::fieldKind(ZOR_OID_IPSEC_CFG, columns[i]);
-            auto it = t.find(columns[i]);
-            if (it == t.end() || it->is_null())
-                c[i] = (kind == zor_standin::FieldKind::Text) ? "-" : "0";
-            else
-                c[i] = it->is_string() ? it->get<std::string>() : it->dump();
+            Json v = column(t, kColumns[i]);
+            c[i] = v.is_null() ? "-" : v.is_string() ? v.get<std::string>() : v.dump();
         }
-        printf("%-8s %-16s %-6s %-6s %-10s %-10s %-24s %s\n", c[0].c_str(), c[1].c_str(), c[2].c_str(), c[3].c_str(),
-               c[4].c_str(), c[5].c_str(), c[6].c_str(), c[7].c_str());
+        printf(kRowFormat, c[0].c_str(), c[1].c_str(), c[2].c_str(), c[3].c_str(), c[4].c_str(), c[5].c_str(),
+               c[6].c_str(), c[7].c_str());
     }
     return EXIT_OK;
 }
