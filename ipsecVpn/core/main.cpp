@@ -3,6 +3,7 @@
  * entity, makes its working directory and then waits, 15 seconds a pass, for
  * framework messages. A quiet pass while the WAN is up is a monitoring tick.
  */
+#include <fcntl.h>
 #include <sys/select.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -126,7 +127,8 @@ int main(int argc, char **argv) {
     }
     int fd = -1;
     zorMsg_getEventHandle(msgHandle, &fd);
-    if (fd < 0 || fd >= FD_SETSIZE) {
+    /* select() can watch only open descriptors below FD_SETSIZE. */
+    if (fd < 0 || fd >= FD_SETSIZE || fcntl(fd, F_GETFD) == -1) {
         log_log(ZOR_LOG_ERR, __func__, __LINE__, "ipsec message descriptor %d cannot be waited on\n", fd);
         zorMsg_cleanup(&msgHandle);
         return 0;

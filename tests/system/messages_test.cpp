@@ -27,7 +27,8 @@ void send(sys::Transcript &t, sys::Daemon &d, const std::string &what, const std
     t.step(what);
     if (!sys::sendRaw(datagram))
         t.add("not sent", "");
-    d.sync();
+    if (!d.sync())
+        t.add("the daemon did not get through its messages", "");
     t.news();
 }
 

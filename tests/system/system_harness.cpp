@@ -322,7 +322,8 @@ void zorctl(Transcript &t, Daemon &d, const std::string &args, int reloads) {
     RunResult r = run("zorctl " + args);
     if (r.status != 0)
         t.add("zorctl exit " + std::to_string(r.status), r.output);
-    d.sync();
+    if (!d.sync())
+        t.add("the daemon did not get through its messages", "");
     size_t want = before + static_cast<size_t>(reloads);
     waitFor([&] { return countOf(test_files::read(TOOL_LOG), "racoon reload ") >= want; });
     t.news();
