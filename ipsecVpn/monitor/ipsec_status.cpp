@@ -141,7 +141,7 @@ void clearSpi(char **field, bool *changed) {
 void writeDeleteLine(FILE *f, const char *src, const char *dst, const char *spi) {
     size_t len = strnlen(spi, 16);
     if (len == 0 || len > 8 || strspn(spi, "0123456789abcdefABCDEF") != len) {
-        log_log(ZOR_LOG_ERR, kSetStatus, __LINE__, "ipsec_set_status: SPI text is not hexadecimal, no delete line\n");
+        log_log(ZOR_LOG_ERR, kSetStatus, __LINE__, "SPI text is not hexadecimal, no delete line\n");
         return;
     }
     fprintf(f, "delete %s %s esp 0x%s;\n", src, dst, spi);

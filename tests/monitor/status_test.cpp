@@ -248,6 +248,12 @@ TEST_F(Status, ReconcilesTunnelsWithTheKernelTable) {
          {{1, "0 unset 0"}},
          "monitor/delete_inbound.conf",
          1},
+        {"request ids with the top bit set",
+         {{1073741824u, 1, kPeerA, 0, 0, "0", "0"}},
+         {outSa(1073741824u, kPeerA, 0x1f4), inSa(1073741824u, kPeerA, 0x1000)},
+         {{1073741824u, "1 1f4 1000"}},
+         nullptr,
+         1},
         {"a dying SA is not seen: with its partner gone too the tunnel is down, nothing deleted",
          {{1, 1, kPeerA, 0, 1, "1f4", "1000"}},
          {outSa(1, kPeerA, 0x1f4, SADB_SASTATE_DYING), inSa(1, kPeerA, 0x1000, SADB_SASTATE_DYING)},
@@ -476,45 +482,6 @@ TEST_F(Status, UnwritableDeleteFileEndsThePass) {
     EXPECT_EQ(0u, mdm_fixture::traceCount("set 237 "));
     EXPECT_TRUE(shell_recorder::commands().empty());
     EXPECT_EQ("unlock ipsec_set_status", mdm_fixture::trace().back());
-}
-
-// What one dump leaves in the table, read straight after the tick.
-TEST_F(Status, TableHoldsEachRecordedSaOfTheDump) {
-    struct Rec {
-        const char *name;
-        pfkeysim::Sa sa;
-        const char *entry; /* "src>dst status spi reqid", null: not recorded */
-    } recs[] = {
-        {"mature", kernelSa(kWan, kPeerA, 0x1f4, 3, SADB_SASTATE_MATURE), "198.51.100.2>203.0.113.9 1 1f4 3"},
-        {"larval", kernelSa(kPeerA, kWan, 0x1000, 4, SADB_SASTATE_LARVAL), "203.0.113.9>198.51.100.2 0 1000 4"},
-        {"dying", kernelSa(kWan, kPeerA, 0x22, 5, SADB_SASTATE_DYING), nullptr},
-        {"dead", kernelSa(kWan, kPeerA, 0x33, 6, SADB_SASTATE_DEAD), "198.51.100.2>203.0.113.9 0 33 6"},
-        {"request id with the top bit set", kernelSa(kWan, kPeerA, 0x44, 2147483650u, SADB_SASTATE_MATURE),
-         "198.51.100.2>203.0.113.9 1 44 2147483650"},
-    };
-    std::vector<pfkeysim::Sa> kernel;
-    std::vector<std::string> want;
-    for (const Rec &r : recs) {
-        kernel.push_back(r.sa);
-        if (r.entry)
-            want.push_back(r.entry);
-    }
-    writeModel({});
-    pfkeysim::setTable(kernel);
-    EXPECT_EQ("", tick());
-    std::vector<std::string> got;
-    for (const IPSEC_STATUS &e : l_ipsec_status_arr.status_arr) {
-        EXPECT_EQ(0, e.dying);
-        got.push_back(std::string(e.src_ip) + ">" + e.dst_ip + " " + std::to_string(e.status) + " " + e.spi + " " +
-                      std::to_string(e.reqid));
-    }
-    EXPECT_EQ(want, got);
-    EXPECT_TRUE(l_ipsec_status_arr.complete);
-
-    pfkeysim::setTable({kernel[1]});
-    EXPECT_EQ("", tick());
-    ASSERT_EQ(1u, l_ipsec_status_arr.status_arr.size()) << "a second, smaller dump leaves no old entries";
-    EXPECT_STREQ("1000", l_ipsec_status_arr.status_arr[0].spi);
 }
 
 } // namespace
