@@ -23,6 +23,11 @@ run_build gcc -DCMAKE_CXX_COMPILER=g++ -DCMAKE_C_COMPILER=gcc
 echo "== clang build with AddressSanitizer and UndefinedBehaviorSanitizer, tests"
 ASAN_OPTIONS=detect_leaks=1:verify_asan_link_order=0 UBSAN_OPTIONS=print_stacktrace=1 \
     run_build clang-asan -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang -DIPSEC_SANITIZE=ON
+# The parsers and checks that meet hostile input (kernel replies, framework
+# messages, addresses, data-model texts) under libFuzzer with the sanitizers,
+# 20 seconds each from the kernel captures and golden files; a crash fails.
+echo "== fuzzers (FUZZ_SECONDS=${FUZZ_SECONDS:-20} each)"
+scripts/fuzz.sh "$top/build-test/fuzz"
 # The router's own processor (32-bit big-endian MIPS): the daemon, the stand-in
 # framework and the unit tests cross-built and run under qemu-user, where
 # byte-order slips and misaligned reads fail.

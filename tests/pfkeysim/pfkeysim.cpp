@@ -359,10 +359,12 @@ ssize_t receive(int fd, void *buf, size_t len, int flags) {
         pump(s);
     std::vector<uint8_t> &msg = s.queue.front();
     const size_t n = std::min(len, msg.size());
-    std::memcpy(buf, msg.data(), n);
+    if (n > 0) /* an empty message has no data pointer to copy from */
+        std::memcpy(buf, msg.data(), n);
     if (flags & MSG_PEEK)
         return static_cast<ssize_t>(n);
-    std::memset(msg.data(), 0, msg.size()); /* it held keys */
+    if (!msg.empty())
+        std::memset(msg.data(), 0, msg.size()); /* it held keys */
     s.queue.pop_front();
     s.queued -= kTruesize;
     if (s.queue.empty()) {

@@ -1,0 +1,54 @@
+/*
+ * Fuzzer for the text checks that guard shell commands and configuration
+ * files. Input: raw text. Checked besides the sanitizers: whatever a check
+ * accepts cannot end a statement or start another one in the place it guards
+ * (interface names and dotted quads are plain shell words; safe texts hold no
+ * control character and none of the forbidden characters).
+ */
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "render/ipsec_text.h"
+
+namespace {
+
+bool allIn(const char *s, const char *set) {
+    return strspn(s, set) == strlen(s);
+}
+
+constexpr const char *kWordChars = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_.-";
+
+void checkSafe(const char *s, const char *forbidden) {
+    if (!ipsec_isSafeText(s, forbidden))
+        return;
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(s); *p; p++)
+        if (*p < 0x20 || *p == 0x7f || strchr(forbidden, *p))
+            abort();
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    const std::string text(reinterpret_cast<const char *>(data), size);
+    const char *s = text.c_str();
+
+    if (ipsec_isIfName(s)) {
+        const size_t len = strlen(s);
+        if (len == 0 || len > 15 || !allIn(s, kWordChars) || !strcmp(s, ".") || !strcmp(s, ".."))
+            abort();
+    }
+    if (ipsec_isDottedQuad(s) && !allIn(s, "0123456789."))
+        abort();
+    checkSafe(s, IPSEC_SETKEY_FORBIDDEN);
+    checkSafe(s, IPSEC_RACOON_FORBIDDEN);
+
+    /* A 16-byte field filled to its end without a terminator. */
+    char field[16];
+    memset(field, 'w', sizeof(field));
+    memcpy(field, data, size < sizeof(field) ? size : sizeof(field));
+    (void)ipsec_isIfName(field);
+    (void)ipsec_isDottedQuad(field);
+    return 0;
+}
