@@ -11,12 +11,12 @@ R2_SA_IN="$R1_WAN $R2_WAN 0xc0ffee01 4"
 
 scenario_manual_tunnel() {
     begin manual-tunnel "a manually keyed tunnel, configured mirror-wise, carries LAN traffic over ESP"
-    check r1-daemon-starts daemon_start r1
-    check r2-daemon-starts daemon_start r2
-    check r1-tunnel-configured manual_tunnel r1 $LAN1 $LAN2 $R2_WAN C0FFEE01 1001
-    check r2-tunnel-configured manual_tunnel r2 $LAN2 $LAN1 $R1_WAN 1001 C0FFEE01
-    check r1-wan-up wan_up r1 $R1_WAN
-    check r2-wan-up wan_up r2 $R2_WAN
+    must r1-daemon-starts daemon_start r1
+    must r2-daemon-starts daemon_start r2
+    must r1-tunnel-configured manual_tunnel r1 $LAN1 $LAN2 $R2_WAN C0FFEE01 1001
+    must r2-tunnel-configured manual_tunnel r2 $LAN2 $LAN1 $R1_WAN 1001 C0FFEE01
+    must r1-wan-up wan_up r1 $R1_WAN
+    must r2-wan-up wan_up r2 $R2_WAN
     check r1-sas until_ok 10 has_sas r1 "$R1_SA_OUT" "$R1_SA_IN"
     check r2-sas until_ok 10 has_sas r2 "$R2_SA_OUT" "$R2_SA_IN"
     check r1-policies has_policies r1 "$(tunnel_policies $LAN1 $LAN2 3)"
@@ -72,7 +72,7 @@ tunnel_sas_kept() { # NODE SA...
 scenario_dump_under_churn() {
     begin dump-under-churn "dumps stay right while another process adds and deletes SAs"
     bulk_sas add >/tmp/bulk-sas
-    check r1-bulk-sas on r1 ip -batch /tmp/bulk-sas
+    must r1-bulk-sas on r1 ip -batch /tmp/bulk-sas
     rm -f /tmp/stop-churn /tmp/churn-count
     # Another process adds and deletes an SA between the tunnel's own
     # gateways (with a request id no tunnel uses); every change is broadcast
@@ -96,8 +96,8 @@ scenario_dump_under_churn() {
 
 scenario_change_subnet() {
     begin change-subnet "tunnel set moves the far subnet: old policies and SAs gone, new ones carry traffic"
-    check r1-tunnel-changed zc r1 tunnel set 1 remoteIPAddress=$NEW_LAN2 SPI=2001 secondSPI=2002
-    check r2-tunnel-changed zc r2 tunnel set 1 localIPAddress=$NEW_LAN2 SPI=2002 secondSPI=2001
+    must r1-tunnel-changed zc r1 tunnel set 1 remoteIPAddress=$NEW_LAN2 SPI=2001 secondSPI=2002
+    must r2-tunnel-changed zc r2 tunnel set 1 localIPAddress=$NEW_LAN2 SPI=2002 secondSPI=2001
     R1_SA_OUT="$R1_WAN $R2_WAN 0x00002001 3"
     R1_SA_IN="$R2_WAN $R1_WAN 0x00002002 4"
     R2_SA_OUT="$R2_WAN $R1_WAN 0x00002002 3"
@@ -137,8 +137,8 @@ psk_private() { # NODE
 scenario_ike_tunnel() {
     begin ike-tunnel "an IKE tunnel's files are rendered and accepted, its kernel policies installed"
     # The old subnet is free again after change-subnet: the IKE tunnel takes it.
-    check r1-tunnel-added ike_tunnel r1 $LAN1 $LAN2 $R2_WAN
-    check r2-tunnel-added ike_tunnel r2 $LAN2 $LAN1 $R1_WAN
+    must r1-tunnel-added ike_tunnel r1 $LAN1 $LAN2 $R2_WAN
+    must r2-tunnel-added ike_tunnel r2 $LAN2 $LAN1 $R1_WAN
     check r1-racoon-conf until_ok 10 on r1 grep -x "remote $R2_WAN {" /var/ipsec/racoon.conf
     check r1-sainfo on r1 grep -x "sainfo address $LAN1/24 any address $LAN2/24 any {" /var/ipsec/racoon.conf
     check r1-psk on r1 grep -x "$R2_WAN vm-test-psk" /var/ipsec/psk.txt
@@ -171,8 +171,8 @@ scenario_negotiated_sas() {
     begin negotiated-sas "an IKE tunnel's SAs, installed by hand as a negotiation leaves them, are reported; a lone one is removed"
     # There is no IKE daemon in this distribution, so the pair a negotiation
     # would leave is added with ip xfrm, with the tunnel's request ids.
-    check r1-pair-added esp_sa r1 add $R1_WAN $R2_WAN 0x0a0b0c01 5
-    check r1-pair-added-in esp_sa r1 add $R2_WAN $R1_WAN 0x0a0b0c02 6
+    must r1-pair-added esp_sa r1 add $R1_WAN $R2_WAN 0x0a0b0c01 5
+    must r1-pair-added-in esp_sa r1 add $R2_WAN $R1_WAN 0x0a0b0c02 6
     check r1-ike-status-up until_ok 40 expect_fields r1 2 status=1 SPI=a0b0c01 secondSPI=a0b0c02
     # The peer's half goes away; the daemon removes the lone half at the
     # next pass through tmp_delete.conf and setkey, and clears the SPIs.
@@ -196,16 +196,16 @@ tables_empty() {
 
 scenario_wan_down_up() {
     begin wan-down-up "WAN down empties the kernel and removes the rules; WAN up restores them once"
-    check r1-wan-down zc r1 wan down wan0
-    check r2-wan-down zc r2 wan down wan0
+    must r1-wan-down zc r1 wan down wan0
+    must r2-wan-down zc r2 wan down wan0
     for n in r1 r2; do
         check $n-tables-empty until_ok 10 tables_empty $n
         check $n-no-key-daemon until_ok 5 eq 0 key_daemons $n
         check $n-admission-rules-gone eq 0 admission_rules $n
         check $n-nat-exemptions-gone has_nat_exemptions $n ""
     done
-    check r1-wan-up-again zc r1 wan up wan0
-    check r2-wan-up-again zc r2 wan up wan0
+    must r1-wan-up-again zc r1 wan up wan0
+    must r2-wan-up-again zc r2 wan up wan0
     check r1-sas-restored until_ok 10 has_sas r1 "$R1_SA_OUT" "$R1_SA_IN"
     check r2-sas-restored until_ok 10 has_sas r2 "$R2_SA_OUT" "$R2_SA_IN"
     check r1-policies-restored has_policies r1 "$(tunnel_policies $LAN1 $NEW_LAN2 3)" \
@@ -226,8 +226,8 @@ scenario_wan_down_up() {
 
 scenario_delete_tunnel() {
     begin delete-tunnel "tunnel del removes the tunnel's SAs, policies and NAT exemption, nothing else"
-    check r1-tunnel-deleted zc r1 tunnel del 1
-    check r2-tunnel-deleted zc r2 tunnel del 1
+    must r1-tunnel-deleted zc r1 tunnel del 1
+    must r2-tunnel-deleted zc r2 tunnel del 1
     check r1-sas-gone until_ok 10 has_sas r1
     check r2-sas-gone until_ok 10 has_sas r2
     check r1-only-ike-policies-left has_policies r1 "$(tunnel_policies $LAN1 $LAN2 5)"

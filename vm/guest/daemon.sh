@@ -173,5 +173,18 @@ run_daemon_scenarios() {
         [ $scen_failed -eq 0 ] || prior_failed=1
     done
 }
+# After a failure: what each router's daemon and tools said, for diagnosis.
+show_router_logs() {
+    local n f
+    for n in r1 r2; do
+        [ -e "/tmp/node-pid.$n" ] || continue
+        for f in /run/ipsecVpn.log /run/tool.log; do
+            echo "   | ---- $n $f (last 40 lines)"
+            on $n tail -n 40 $f 2>&1 | sed 's/^/   | /'
+        done
+    done
+}
+
 . /vm/daemon-scenarios.sh
 run_daemon_scenarios
+[ "${prior_failed:-0}" -eq 0 ] || show_router_logs

@@ -7,7 +7,7 @@
 # ---- reporting ----------------------------------------------------------
 # Console lines for the host: "@@BEGIN", "@@CHECK PASS|FAIL", "@@SCENARIO
 # PASS|FAIL|NOTRUN" and one "@@RESULT". Anything else is for people.
-n_pass=0 n_fail=0 n_notrun=0 scen= scen_failed=0 scen_start=0
+n_pass=0 n_fail=0 n_notrun=0 scen= scen_failed=0 scen_blocked=0 scen_start=0
 
 uptime_s() { cut -d' ' -f1 /proc/uptime; }
 since() { awk -v a="$1" -v b="$(uptime_s)" 'BEGIN { printf "%.1f", b - a }'; }
@@ -17,6 +17,7 @@ begin() { # NAME TITLE...
     scen=$1
     shift
     scen_failed=0
+    scen_blocked=0
     scen_start=$(uptime_s)
     echo "@@BEGIN $scen uptime=$scen_start: $*"
 }
@@ -25,6 +26,10 @@ begin() { # NAME TITLE...
 check() {
     local name=$1 t0
     shift
+    if [ $scen_blocked -eq 1 ]; then
+        echo "@@CHECK SKIP $scen/$name"
+        return 1
+    fi
     t0=$(uptime_s)
     if "$@" >/tmp/check.out 2>&1; then
         echo "@@CHECK PASS $scen/$name $(since "$t0")s"
@@ -35,7 +40,11 @@ check() {
     fi
 }
 
-# A failed step after which the rest of the scenario makes no sense.
+# must NAME COMMAND...: a check after whose failure the rest of the scenario
+# makes no sense: its later checks are skipped (the scenario has failed).
+must() {
+    check "$@" || scen_blocked=1
+}
 abort_if_failed() { [ $scen_failed -eq 0 ]; }
 
 end() {
@@ -70,16 +79,16 @@ result() {
 }
 
 # ---- waiting --------------------------------------------------------------
-# until SECONDS COMMAND...: polls COMMAND every 0.2 s until it succeeds or the
-# bound runs out; the last attempt's output stays on stdout.
+# until_ok SECONDS COMMAND...: polls COMMAND every 0.2 s until it succeeds or
+# SECONDS of uptime have passed; the last attempt's output stays on stdout.
 until_ok() {
-    local bound=$1 t=0
+    local deadline
+    deadline=$(($(cut -d. -f1 /proc/uptime) + $1))
     shift
     while :; do
         "$@" >/tmp/until.out 2>&1 && { cat /tmp/until.out; return 0; }
-        [ "$t" -ge $((bound * 5)) ] && break
+        [ "$(cut -d. -f1 /proc/uptime)" -lt "$deadline" ] || break
         sleep 0.2
-        t=$((t + 1))
     done
     cat /tmp/until.out
     return 1

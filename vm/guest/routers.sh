@@ -98,7 +98,7 @@ topology() {
 
 # ---- scenarios ------------------------------------------------------------
 begin network "two routers and two LANs; plain routing seen by the WAN counters"
-check topology topology
+must topology topology
 abort_if_failed && check plain-ping-routed ping_through lan1 $LAN2_HOST
 # The clear-text detector must see clear text when there is some.
 abort_if_failed && check plain-icmp-detected counter_at_least r2 plain_icmp_in 3

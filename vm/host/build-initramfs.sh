@@ -58,7 +58,8 @@ copy_lib() {
 }
 copy_prog() { # SOURCE DEST-IN-ROOT
     install -D -m755 "$1" "$root$2"
-    ldd "$1" 2>/dev/null | awk '/=>/ { print $3 } /^\t\// { print $1 }' | while read -r lib; do
+    # A static program or a script has no libraries: ldd fails on it.
+    { ldd "$1" 2>/dev/null || true; } | awk '/=>/ { print $3 } /^\t\// { print $1 }' | while read -r lib; do
         [ -n "$lib" ] && [ -f "$lib" ] && copy_lib "$lib"
     done
 }
@@ -76,7 +77,7 @@ xtlib=/usr/lib/x86_64-linux-gnu/xtables
 mkdir -p "$root$xtlib"
 cp -a "$xtlib/." "$root$xtlib/"
 for so in "$root$xtlib"/*.so; do
-    ldd "$so" 2>/dev/null | awk '/=>/ { print $3 }' | while read -r lib; do
+    { ldd "$so" 2>/dev/null || true; } | awk '/=>/ { print $3 }' | while read -r lib; do
         [ -n "$lib" ] && [ -f "$lib" ] && copy_lib "$lib"
     done
 done
