@@ -37,7 +37,9 @@ std::vector<ReqidRef> g_byReqid;
 /* Turns the dump's messages into table entries. Only the up flag and the
  * destination start afresh with each message; the source, SPI, request id and
  * dying flag keep the last value seen, as the kernel sends all four with every
- * SA. A message without a destination, or a dying SA, leaves no entry. */
+ * SA. A message without a destination leaves no entry. A dying SA is kept
+ * with its flag set: it never counts as one of the tunnel's SAs, but it shows
+ * that a re-key is under way. */
 void recordDump(const std::vector<PfkeySaMsg> &msgs) {
     std::vector<IPSEC_STATUS> &table = l_ipsec_status_arr.status_arr;
     table.clear();
@@ -60,7 +62,7 @@ void recordDump(const std::vector<PfkeySaMsg> &msgs) {
             zorUtl_strncpy(dst, m.dst, sizeof(dst));
         if (m.hasSa2)
             reqid = m.reqid;
-        if (strcmp(dst, kNoAddress) == 0 || dying)
+        if (strcmp(dst, kNoAddress) == 0)
             continue;
         IPSEC_STATUS e{};
         zorUtl_strncpy(e.src_ip, src, sizeof(e.src_ip));
@@ -68,6 +70,7 @@ void recordDump(const std::vector<PfkeySaMsg> &msgs) {
         zorUtl_strncpy(e.spi, spi, sizeof(e.spi));
         e.status = up;
         e.reqid = reqid;
+        e.dying = dying;
         table.push_back(e);
     }
 }
@@ -93,6 +96,7 @@ bool isNoSa(const char *spi) {
 struct SaSeen {
     bool found = false;
     int status = 0;
+    bool dying = false; /* a dying SA of this direction is still in the kernel */
 };
 
 /* Looks up one direction of a tunnel: the SAs with its request id whose far
@@ -111,6 +115,10 @@ SaSeen matchDirection(IPSecCfgObject *obj, UINT32 reqid, bool inbound, bool *cha
         const IPSEC_STATUS &e = table[it->index];
         if (strcmp(inbound ? e.src_ip : e.dst_ip, obj->realRemoteIP) != 0)
             continue;
+        if (e.dying) {
+            seen.dying = true;
+            continue;
+        }
         seen.found = true;
         if (zorUtl_strcmp(*spiField, e.spi) != 0) {
             ipsec_setText(spiField, e.spi);
@@ -197,8 +205,10 @@ bool reconcileTunnel(IPSecCfgObject *obj, bool *changed) {
         clearSpi(&obj->secondSPI, changed);
         return true;
     }
-    /* A larval lone SA is a negotiation in progress: leave it to finish. */
-    if ((in.found ? in.status : out.status) != 1)
+    /* A larval lone SA is a negotiation in progress: leave it to finish. A
+     * partner that is only dying is being re-keyed: the mature SA is the
+     * tunnel's live one and must stay. */
+    if ((in.found ? in.status : out.status) != 1 || in.dying || out.dying)
         return true;
     if (isNoSa(obj->SPI) && isNoSa(obj->secondSPI))
         return true;

@@ -17,7 +17,7 @@ struct IPSEC_STATUS {
     int status;         /* 1 mature, 0 larval or dead */
     char spi[16];       /* lower-case hex digits, no "0x", no leading zeros */
     unsigned int reqid; /* from the SA2 extension */
-    int dying;          /* dying SAs are never recorded: always 0 */
+    int dying;          /* 1: soft lifetime reached; never matched to a tunnel */
 };
 
 /* The SAs of the latest dump, in the kernel's dump order. The table has no

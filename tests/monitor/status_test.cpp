@@ -260,6 +260,12 @@ TEST_F(Status, ReconcilesTunnelsWithTheKernelTable) {
          {{1, "0 0 0"}},
          nullptr,
          1},
+        {"re-key under way: outbound dying, its successor not there yet; the mature inbound SA is kept",
+         {{1, 1, kPeerA, 0, 1, "1f4", "1000"}},
+         {outSa(1, kPeerA, 0x1f4, SADB_SASTATE_DYING), inSa(1, kPeerA, 0x1000)},
+         {{1, "0 1f4 1000"}},
+         nullptr,
+         1},
     };
     for (const Row &r : rows) {
         SCOPED_TRACE(r.name);
