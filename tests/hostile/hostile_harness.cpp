@@ -1,0 +1,262 @@
+/* The hostile-input tests' scene and the checks every row makes. */
+#include "hostile_harness.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <regex>
+#include <sstream>
+
+#include "core/ipsec_dispatch.h"
+#include "core/ipsec_state.h"
+#include "mdm_fixture.h"
+#include "pfkeysim.h"
+#include "shell_recorder.h"
+#include "test_files.h"
+
+using nlohmann::json;
+
+namespace hostile {
+
+json baseTunnels() {
+    json manual = {{"entryID", 1},
+                   {"enable", 1},
+                   {"connName", "manual"},
+                   {"realRemoteIP", "203.0.113.9"},
+                   {"remoteGWAddress", "203.0.113.9"},
+                   {"localIPMode", 0},
+                   {"localIPAddress", "192.168.1.0"},
+                   {"localMask", "255.255.255.0"},
+                   {"remoteIPMode", 0},
+                   {"remoteIPAddress", "10.2.0.0"},
+                   {"remoteMask", "255.255.0.0"},
+                   {"keyExMethod", 1},
+                   {"manualEncryptionAlgo", "aes-cbc"},
+                   {"manualEncryptionKey", "00112233445566778899aabbccddeeff"},
+                   {"manualAuthAlgo", "hmac-sha1"},
+                   {"manualAthKey", "0123456789abcdef0123456789abcdef01234567"},
+                   {"SPI", "1000"},
+                   {"secondSPI", "1001"},
+                   {"status", 0}};
+    json ike = {{"entryID", 2},
+                {"enable", 1},
+                {"connName", "ike"},
+                {"realRemoteIP", "192.0.2.50"},
+                {"remoteGWAddress", "192.0.2.50"},
+                {"localIPMode", 0},
+                {"localIPAddress", "192.168.1.0"},
+                {"localMask", "255.255.255.0"},
+                {"remoteIPMode", 1},
+                {"remoteIPAddress", "192.0.2.77"},
+                {"remoteMask", "255.255.255.255"},
+                {"keyExMethod", 0},
+                {"authMethod", 0},
+                {"PSK", "test-secret"},
+                {"DPD", 1},
+                {"perfectFSEn", 1},
+                {"ph1Mode", "main"},
+                {"ph1MyIdType", "address"},
+                {"ph1PeerIdType", "address"},
+                {"ph1EncryptionAlo", "aes"},
+                {"ph1IntegrityAlgo", "sha1"},
+                {"ph1DHGroup", "modp1024"},
+                {"ph1KeyTime", 28800},
+                {"ph2EncryptionAlo", "aes"},
+                {"ph2IntegrityAlgo", "hmac_sha1"},
+                {"ph2DHGroup", "modp1024"},
+                {"ph2KeyTime", 3600},
+                {"SPI", "0"},
+                {"secondSPI", "0"},
+                {"status", 0}};
+    json ikeB = ike;
+    ikeB["entryID"] = 3;
+    ikeB["connName"] = "ike-b";
+    ikeB["realRemoteIP"] = ikeB["remoteGWAddress"] = "192.0.2.60";
+    ikeB["localIPAddress"] = "192.168.3.0";
+    ikeB["remoteIPMode"] = 0;
+    ikeB["remoteIPAddress"] = "10.3.0.0";
+    ikeB["remoteMask"] = "255.255.0.0";
+    ikeB["PSK"] = "other-secret";
+    json manualB = manual;
+    manualB["entryID"] = 4;
+    manualB["connName"] = "manual-b";
+    manualB["realRemoteIP"] = manualB["remoteGWAddress"] = "203.0.113.40";
+    manualB["localIPAddress"] = "192.168.4.0";
+    manualB["remoteIPAddress"] = "10.4.0.0";
+    manualB["SPI"] = "2000";
+    manualB["secondSPI"] = "2001";
+    return json::array({manual, ike, ikeB, manualB});
+}
+
+void writeModel(const json &tunnels) {
+    json conn = {{"enable", 1},
+                 {"connectionStatus", "Connected"},
+                 {"connectionType", "IP_Routed"},
+                 {"X_VORTALIX_COM_IfName", "wan0"},
+                 {"externalIPAddress", "198.51.100.2"}};
+    mdm_fixture::writeJson(json{{"IPSecCfgObject", tunnels},
+                                {"WanDevObject", json::array({{{"name", "wan"}, {"WanIpConnObject", {conn}}}})}});
+}
+
+void setWanUp() {
+    current_wan_state = 1;
+    snprintf(l_wan_ip, sizeof(l_wan_ip), "198.51.100.2");
+    snprintf(default_ifName, sizeof(default_ifName), "wan0");
+    old_default_ifName[0] = '\0';
+}
+
+void setWanDown() {
+    current_wan_state = 0;
+    snprintf(l_wan_ip, sizeof(l_wan_ip), "0.0.0.0");
+    default_ifName[0] = '\0';
+    old_default_ifName[0] = '\0';
+}
+
+Outcome observeImpl(void (*step)(void *), void *arg) {
+    shell_recorder::clear();
+    unlink("/var/ipsec/setkey.conf");
+    unlink("/var/ipsec/racoon.conf");
+    unlink("/var/ipsec/psk.txt");
+    testing::internal::CaptureStderr();
+    step(arg);
+    Outcome o;
+    o.log = testing::internal::GetCapturedStderr();
+    o.commands = shell_recorder::commands();
+    o.setkeyConf = test_files::read("/var/ipsec/setkey.conf");
+    o.racoonConf = test_files::read("/var/ipsec/racoon.conf");
+    o.pskTxt = test_files::read("/var/ipsec/psk.txt");
+    return o;
+}
+
+std::vector<unsigned char> frame(ZorMsgType type, const void *body, size_t len) {
+    ZorMsgHeader hdr;
+    memset(&hdr, 0, sizeof(hdr));
+    hdr.type = type;
+    hdr.src = EID_KIV;
+    hdr.dst = EID_IPSEC;
+    hdr.dataLength = static_cast<UINT32>(len);
+    std::vector<unsigned char> out(ZOR_MSG_HEADER_SIZE + len);
+    memcpy(out.data(), &hdr, sizeof(hdr));
+    if (len)
+        memcpy(out.data() + ZOR_MSG_HEADER_SIZE, body, len);
+    return out;
+}
+
+std::vector<unsigned char> wanMsg(const char *ifName, SINT32 isUP) {
+    IPSecWanChangedMsgBody body;
+    memset(&body, 0, sizeof(body));
+    memcpy(body.ifName, ifName, strnlen(ifName, sizeof(body.ifName)));
+    body.isUP = isUP;
+    return frame(ZOR_MSG_IPSEC_DFL_GW_CHANGED, &body, sizeof(body));
+}
+
+IpsecCfgChangedMsgBody cfgBody(UINT32 op) {
+    IpsecCfgChangedMsgBody body;
+    memset(&body, 0, sizeof(body));
+    body.entryID = 1;
+    body.op = op;
+    body.enable = 1;
+    snprintf(body.local_ip, sizeof(body.local_ip), "192.168.1.0");
+    snprintf(body.local_mask, sizeof(body.local_mask), "255.255.255.0");
+    snprintf(body.remote_ip, sizeof(body.remote_ip), "10.2.0.0");
+    snprintf(body.remote_mask, sizeof(body.remote_mask), "255.255.0.0");
+    snprintf(body.real_remote_gw_ip, sizeof(body.real_remote_gw_ip), "203.0.113.9");
+    snprintf(body.spi, sizeof(body.spi), "1000");
+    snprintf(body.second_spi, sizeof(body.second_spi), "1001");
+    /* Tunnel 1 is the first object of the model: instance path {1}. */
+    body.stack.currentDepth = 1;
+    body.stack.instance[0] = 1;
+    return body;
+}
+
+void handle(const std::vector<unsigned char> &msg) {
+    /* The framework hands over header and body in one block of exactly this size. */
+    std::vector<unsigned char> block(msg);
+    ipsec_handleMessageFromKiv(reinterpret_cast<const ZorMsgHeader *>(block.data()));
+}
+
+namespace {
+
+bool hasControl(const std::string &s) {
+    for (unsigned char c : s)
+        if ((c < 0x20 && c != '\n') || c == 0x7f)
+            return true;
+    return false;
+}
+
+std::vector<std::string> lines(const std::string &text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);)
+        out.push_back(l);
+    return out;
+}
+
+} // namespace
+
+std::string injectionFailures(const Outcome &o, const std::string &hostile) {
+    std::string fails;
+    static const char *const kPlain = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789./_:- ";
+    const bool hostileIsWord = strspn(hostile.c_str(), kPlain) == hostile.size();
+    for (const std::string &c : o.commands) {
+        if (strspn(c.c_str(), kPlain) != c.size())
+            fails += "command with a character outside plain words: " + c + "\n";
+        if (!hostile.empty() && !hostileIsWord && c.find(hostile) != std::string::npos)
+            fails += "command holds the hostile text: " + c + "\n";
+    }
+    static const std::regex statement("(flush|spdflush|add|spdadd|delete|spddelete)( [^;]*)?;");
+    for (const std::string &l : lines(o.setkeyConf))
+        if (!std::regex_match(l, statement))
+            fails += "setkey.conf line is not one statement: " + l + "\n";
+    const auto opens = std::count(o.racoonConf.begin(), o.racoonConf.end(), '{');
+    const auto closes = std::count(o.racoonConf.begin(), o.racoonConf.end(), '}');
+    if (opens != closes)
+        fails += "racoon.conf braces do not balance\n";
+    if (hasControl(o.setkeyConf) || hasControl(o.racoonConf) || hasControl(o.pskTxt))
+        fails += "a control character reached a file\n";
+    return fails;
+}
+
+bool hasCommandContaining(const Outcome &o, const std::string &text) {
+    for (const std::string &c : o.commands)
+        if (c.find(text) != std::string::npos)
+            return true;
+    return false;
+}
+
+std::string bystanderFailures(const Outcome &o) {
+    std::string fails;
+    const char *const inSetkey[] = {
+        "esp/tunnel/198.51.100.2-192.0.2.60/unique:7;", "esp/tunnel/192.0.2.60-198.51.100.2/unique:8;",
+        "add 198.51.100.2 203.0.113.40 esp 0x2000 ", "esp/tunnel/198.51.100.2-203.0.113.40/unique:9;"};
+    for (const char *s : inSetkey)
+        if (o.setkeyConf.find(s) == std::string::npos)
+            fails += std::string("setkey.conf lacks a bystander's ") + s + "\n";
+    if (o.racoonConf.find("remote 192.0.2.60 {") == std::string::npos ||
+        o.racoonConf.find("sainfo address 192.168.3.0/24 any address 10.3.0.0/16 any {") == std::string::npos)
+        fails += "racoon.conf lacks the bystander IKE tunnel\n";
+    if (o.pskTxt.find("192.0.2.60 other-secret\n") == std::string::npos)
+        fails += "psk.txt lacks the bystander's key\n";
+    for (const char *nat : {"-s 192.168.3.0/24 -o wan0 -d 10.3.0.0/16", "-s 192.168.4.0/24 -o wan0 -d 10.4.0.0/16"})
+        if (!hasCommandContaining(o, std::string("iptables -t nat -I POSTROUTING 1 ") + nat))
+            fails += std::string("no NAT exemption for a bystander: ") + nat + "\n";
+    return fails;
+}
+
+void Scene::SetUp() {
+    if (!getenv("IPSEC_SANDBOX"))
+        GTEST_SKIP() << "writes /var/ipsec and runs iptables: runs in the test sandbox only";
+    mdm_fixture::reset();
+    pfkeysim::reset();
+    shell_recorder::clear();
+    mkdir("/var/ipsec", 0700);
+    setWanDown();
+}
+
+void Scene::TearDown() {
+    EXPECT_EQ(0, pfkeysim::openSockets()) << "PF_KEY socket left open";
+}
+
+} // namespace hostile

@@ -1,0 +1,217 @@
+/* Hostile kernel replies to the status dump (malformed extensions, foreign
+ * broadcasts, errors, time-outs, truncated and oversized replies) and /proc
+ * entries that vanish while the key daemons are looked for. */
+#include <gtest/gtest.h>
+
+#include <linux/pfkeyv2.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "hostile_harness.h"
+#include "mdm_fixture.h"
+#include "monitor/ipsec_status.h"
+#include "pfkeysim.h"
+#include "proc/ipsec_proc.h"
+
+using nlohmann::json;
+
+namespace {
+
+const char *const kWan = "198.51.100.2";
+const uint32_t kCapturedPid = 418;
+
+pfkeysim::Sa sa(const char *src, const char *dst, uint32_t spi, uint32_t reqid) {
+    pfkeysim::Sa s;
+    s.src = src;
+    s.dst = dst;
+    s.spi = spi;
+    s.reqid = reqid;
+    return s;
+}
+
+/* Dump order: tunnel 2's outbound and inbound SA, then tunnel 3's. */
+std::vector<pfkeysim::Sa> table() {
+    return {sa(kWan, "192.0.2.50", 0x500, 5), sa("192.0.2.50", kWan, 0x501, 6), sa(kWan, "192.0.2.60", 0x700, 7),
+            sa("192.0.2.60", kWan, 0x701, 8)};
+}
+
+/* The table's dump replies as the kernel lays them out, with the captured pid. */
+std::vector<std::vector<uint8_t>> replies() {
+    std::vector<std::vector<uint8_t>> out;
+    const std::vector<pfkeysim::Sa> sas = table();
+    for (size_t i = 0; i < sas.size(); i++)
+        out.push_back(pfkeysim::saMessage(sas[i], SADB_DUMP, i + 1 == sas.size() ? 0 : i + 1, kCapturedPid));
+    return out;
+}
+
+void replay(std::vector<std::vector<uint8_t>> msgs) {
+    pfkeysim::replayNext(msgs, kCapturedPid);
+}
+
+std::string shown(UINT32 id) {
+    json t = mdm_fixture::tunnel(id);
+    auto text = [&](const char *f) { return t[f].is_string() ? t[f].get<std::string>() : std::string("unset"); };
+    return std::to_string(t["status"].is_number() ? t["status"].get<int>() : 0) + " " + text("SPI") + " " +
+           text("secondSPI");
+}
+
+struct KernelRow {
+    const char *name;
+    std::function<void()> fault; /* applied to the simulated kernel before the tick */
+    const char *log;             /* expected in the log; null: nothing at error level */
+    const char *tunnel2;         /* "status SPI secondSPI" afterwards */
+    const char *tunnel3;
+};
+
+const char *const kReadError = "ipsec_refresh_status_read_error!";
+const char *const kUp2 = "1 500 501";
+const char *const kUp3 = "1 700 701";
+const char *const kSeenNot2 = "0 500 501"; /* not in a failed dump: down, SPIs kept */
+const char *const kSeenNot3 = "0 700 701";
+
+/* One monitoring tick against the table with the row's fault. */
+void tickAgainst(const KernelRow &row) {
+    {
+        SCOPED_TRACE(row.name);
+        json tunnels = hostile::baseTunnels();
+        tunnels[1]["status"] = 1;
+        tunnels[1]["SPI"] = "500";
+        tunnels[1]["secondSPI"] = "501";
+        tunnels[2]["status"] = 1;
+        tunnels[2]["SPI"] = "700";
+        tunnels[2]["secondSPI"] = "701";
+        hostile::writeModel(tunnels);
+        hostile::setWanUp();
+        pfkeysim::reset();
+        pfkeysim::setTable(table());
+        row.fault();
+        hostile::Outcome o = hostile::observe([] { ipsec_refresh_status(); });
+
+        if (row.log)
+            EXPECT_NE(std::string::npos, o.log.find(row.log)) << o.log;
+        else
+            EXPECT_EQ(std::string::npos, o.log.find("ERROR")) << o.log;
+        EXPECT_TRUE(o.commands.empty()) << "a healthy SA was deleted: " << o.commands.front();
+        EXPECT_EQ(row.tunnel2, shown(2));
+        EXPECT_EQ(row.tunnel3, shown(3));
+        EXPECT_EQ("0 1000 1001", shown(1)) << "the manual tunnel without SAs keeps its SPIs";
+        EXPECT_EQ(0, pfkeysim::openSockets());
+    }
+}
+
+class HostileKernel : public hostile::Scene {};
+
+TEST_F(HostileKernel, ABadReplyNeverDeletesAHealthySaNorCostsAnotherTunnel) {
+    const KernelRow rows[] = {
+        {"no fault", [] {}, nullptr, kUp2, kUp3},
+        {"foreign SA add with seq 0 in the middle of the dump",
+         [] { pfkeysim::injectBroadcast(1, pfkeysim::BCAST_ADD, 0, 0, sa(kWan, "198.51.100.99", 0x999, 5)); }, nullptr,
+         kUp2, kUp3},
+        {"foreign SA delete before the first reply",
+         [] { pfkeysim::injectBroadcast(0, pfkeysim::BCAST_DELETE, 0, 0, sa(kWan, "192.0.2.60", 0x700, 7)); }, nullptr,
+         kUp2, kUp3},
+        {"foreign policy add from another PF_KEY user",
+         [] { pfkeysim::injectBroadcast(2, pfkeysim::BCAST_SPDADD, 4242, 17); }, nullptr, kUp2, kUp3},
+        {"another process's dump reply with seq 0 in the middle",
+         [] {
+             auto msgs = replies();
+             msgs.insert(msgs.begin() + 1, pfkeysim::saMessage(sa(kWan, "192.0.2.50", 0x666, 5), SADB_DUMP, 0, 999));
+             replay(msgs);
+         },
+         nullptr, kUp2, kUp3},
+        {"read error after the first reply", [] { pfkeysim::failReadAt(2, EIO); }, kReadError, "0 500 501", kSeenNot3},
+        {"dump that never finishes: the read times out", [] { pfkeysim::neverFinishAfter(2); }, kReadError, kUp2,
+         kSeenNot3},
+        {"error reply (EINVAL)",
+         [] { replay({pfkeysim::headerMessage(SADB_DUMP, SADB_SATYPE_ESP, EINVAL, 0, kCapturedPid)}); }, kReadError,
+         kSeenNot2, kSeenNot3},
+        {"busy reply (EBUSY)",
+         [] { replay({pfkeysim::headerMessage(SADB_DUMP, SADB_SATYPE_ESP, EBUSY, 0, kCapturedPid)}); }, kReadError,
+         kSeenNot2, kSeenNot3},
+        {"no PF_KEY in the kernel", [] { pfkeysim::setNoPfkey(true); }, kReadError, kSeenNot2, kSeenNot3},
+        {"a zero-byte reply ends the dump as failed",
+         [] {
+             auto msgs = replies();
+             msgs.insert(msgs.begin(), std::vector<uint8_t>());
+             replay(msgs);
+         },
+         kReadError, kSeenNot2, kSeenNot3},
+        {"a reply shorter than its header",
+         [] {
+             auto msgs = replies();
+             msgs.insert(msgs.begin() + 2, std::vector<uint8_t>{2, SADB_DUMP, 0});
+             replay(msgs);
+         },
+         kReadError, kUp2, kSeenNot3},
+        {"reply of 6000 bytes, cut by the read buffer",
+         [] {
+             auto msgs = replies();
+             std::vector<uint8_t> big = msgs[1];
+             big.resize(6000, 0xff);
+             const uint16_t words = 6000 / 8;
+             memcpy(big.data() + offsetof(sadb_msg, sadb_msg_len), &words, sizeof(words));
+             msgs[1] = big;
+             replay(msgs);
+         },
+         nullptr, kUp2, kUp3},
+    };
+    for (const KernelRow &row : rows)
+        tickAgainst(row);
+}
+
+// Known fault, kept ready for the monitor: a reply of our dump whose walk
+// stopped at a spoiled extension length loses its addresses or request id, so
+// the partner SA of a healthy IKE tunnel looks lone and is deleted. Run with
+// --gtest_also_run_disabled_tests.
+TEST_F(HostileKernel, DISABLED_ASpoiledReplyOfOurDumpDeletesNothing) {
+    const KernelRow rows[] = {
+        {"zero-length extension in another tunnel's reply",
+         [] { pfkeysim::corruptExtension(3, SADB_EXT_LIFETIME_HARD, 0); }, nullptr, kUp2, kUp3},
+        {"extension longer than its reply in another tunnel's reply",
+         [] { pfkeysim::corruptExtension(4, SADB_X_EXT_SA2, 400); }, nullptr, kUp2, kUp3},
+    };
+    for (const KernelRow &row : rows)
+        tickAgainst(row);
+}
+
+/* Short-lived processes come and go while the key daemons are looked for:
+ * their /proc entries vanish between the directory read and the reads of
+ * their files. */
+TEST_F(HostileKernel, ProcEntriesVanishingMidScan) {
+    const pid_t churn = fork();
+    ASSERT_GE(churn, 0);
+    if (churn == 0) {
+        for (;;) {
+            pid_t p = fork();
+            if (p == 0)
+                _exit(0);
+            if (p > 0)
+                waitpid(p, nullptr, 0);
+        }
+    }
+    const pid_t racoon = fork();
+    ASSERT_GE(racoon, 0);
+    if (racoon == 0) {
+        execlp("sleep", "racoon", "60", static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    usleep(100 * 1000);
+    int found = 0;
+    for (int i = 0; i < 300; i++)
+        found += kill_racoon(0);
+    kill(churn, SIGKILL);
+    waitpid(churn, nullptr, 0);
+    EXPECT_EQ(300, found) << "the key daemon was missed while other entries vanished";
+    EXPECT_EQ(0, waitpid(racoon, nullptr, WNOHANG)) << "looking must not signal";
+    kill(racoon, SIGKILL);
+    waitpid(racoon, nullptr, 0);
+}
+
+} // namespace

@@ -1,0 +1,146 @@
+/* Hostile framework messages handed to dispatch while the WAN is up:
+ * truncated and oversized bodies, unknown types, op values out of range,
+ * texts that fill their fields without a terminator or carry statements,
+ * entryIDs whose request ids would wrap, interface names that are not names. */
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "core/ipsec_state.h"
+#include "hostile_harness.h"
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+using Body = IpsecCfgChangedMsgBody;
+
+Bytes cfg(const std::function<void(Body &)> &edit, UINT32 op = IPSEC_CFG_OP_CHANGE) {
+    Body b = hostile::cfgBody(op);
+    edit(b);
+    return hostile::frame(ZOR_MSG_IPSEC_CFG_CHANGED, &b, sizeof(b));
+}
+
+/* The message cut (or padded with zeros) to `bodyLen` body bytes, dataLength saying so. */
+Bytes resized(Bytes msg, size_t bodyLen) {
+    msg.resize(ZOR_MSG_HEADER_SIZE + bodyLen, 0);
+    const UINT32 len = static_cast<UINT32>(bodyLen);
+    memcpy(msg.data() + offsetof(ZorMsgHeader, dataLength), &len, sizeof(len));
+    return msg;
+}
+
+Bytes retyped(Bytes msg, ZorMsgType type) {
+    memcpy(msg.data(), &type, sizeof(type));
+    return msg;
+}
+
+void fill16(char *field, const char *text) {
+    memcpy(field, text, 16);
+}
+
+enum Effect {
+    IGNORED,  /* no command at all */
+    SERVED,   /* the change is loaded with setkey, nothing of other tunnels touched */
+    TEARDOWN, /* the daemon's failure path: kernel tables flushed, key daemons killed */
+};
+
+struct MessageRow {
+    const char *name;
+    Bytes msg;
+    std::string hostile;
+    const char *log; /* expected in the log; null: nothing at error level */
+    Effect effect;
+};
+
+const char *const kBystanderAddrs[] = {"192.168.3.0",  "192.168.4.0", "192.0.2.60",
+                                       "203.0.113.40", "10.3.0.0",    "10.4.0.0"};
+
+class HostileMessage : public hostile::Scene {};
+
+TEST_F(HostileMessage, MessagesAreCheckedBeforeTheyAreRead) {
+    const Bytes change = cfg([](Body &) {});
+    const Bytes wanUp = hostile::wanMsg("wan0", 1);
+    const MessageRow rows[] = {
+        {"configuration header without a body", resized(change, 0), "",
+         "ipsec message too short, type=0x10002800 dataLength=0 need=160", IGNORED},
+        {"configuration body one byte short", resized(change, 159), "",
+         "ipsec message too short, type=0x10002800 dataLength=159 need=160", IGNORED},
+        {"WAN body one byte short", resized(wanUp, 35), "",
+         "ipsec message too short, type=0x10002801 dataLength=35 need=36", IGNORED},
+        {"WAN header without a body", resized(wanUp, 0), "",
+         "ipsec message too short, type=0x10002801 dataLength=0 need=36", IGNORED},
+        {"configuration body of 4000 bytes: the first 160 count", resized(change, 4000), "", nullptr, SERVED},
+        {"unknown message type", retyped(change, 0x12345678u), "", nullptr, IGNORED},
+        {"a WAN status reply arriving unasked", retyped(wanUp, ZOR_MSG_GET_WAN_CONN_STATUS), "", nullptr, IGNORED},
+        {"op 0", cfg([](Body &b) { b.op = 0; }), "", nullptr, SERVED},
+        {"op 99 (a change)", cfg([](Body &b) { b.op = 99; }), "", nullptr, SERVED},
+        {"op 0xffffffff (a change)", cfg([](Body &b) { b.op = 0xffffffffu; }), "", nullptr, SERVED},
+        {"old local network filling its field without a terminator",
+         cfg([](Body &b) { fill16(b.local_ip, "1111111111111111"); }, IPSEC_CFG_OP_DELETE), "",
+         "ipsec tunnel 1: local_ip is not a dotted quad, iptables not run", SERVED},
+        {"old gateway with ';' in a delete",
+         cfg([](Body &b) { strcpy(b.real_remote_gw_ip, "1.2.3.4;flush"); }, IPSEC_CFG_OP_DELETE), ";flush",
+         "ipsec tunnel 1: real_remote_gw_ip is not safe in setkey.conf, tunnel skipped", SERVED},
+        {"old remote network with a newline in a change", cfg([](Body &b) { strcpy(b.remote_ip, "10.2.0.0\nflush"); }),
+         "\nflush", "ipsec tunnel 1: remote_ip is not safe in setkey.conf, tunnel skipped", SERVED},
+        {"old remote mask with $( )", cfg([](Body &b) { strcpy(b.remote_mask, "$(reboot)"); }, IPSEC_CFG_OP_DELETE),
+         "$(reboot)", nullptr, SERVED},
+        {"old local network with a pipe", cfg([](Body &b) { strcpy(b.local_ip, "1.2.3.0|sh"); }), "|sh",
+         "ipsec tunnel 1: local_ip is not a dotted quad, iptables not run", SERVED},
+        {"entryID whose request ids would wrap, delete",
+         cfg([](Body &b) { b.entryID = 0x7fffffffu; }, IPSEC_CFG_OP_DELETE), "",
+         "ipsec tunnel 2147483647: entryID too large for its request ids, tunnel skipped", SERVED},
+        {"entryID 0xffffffff in a change", cfg([](Body &b) { b.entryID = 0xffffffffu; }), "",
+         "ipsec tunnel 4294967295: entryID too large for its request ids, tunnel skipped", SERVED},
+        {"WAN up with a 32-byte name and no terminator", hostile::wanMsg("wan0wan0wan0wan0wan0wan0wan0wan0", 1), "",
+         "ipsec unkown ifName UP -- handle receive msg wan up!", IGNORED},
+        {"WAN up with a command in the name", hostile::wanMsg("wan0;reboot", 1), "",
+         "ipsec unkown ifName UP -- handle receive msg wan up!", IGNORED},
+        {"WAN up with an empty name", hostile::wanMsg("", 1), "",
+         "ipsec unkown ifName UP -- handle receive msg wan up!", IGNORED},
+        {"WAN down for a name with a newline", hostile::wanMsg("wan0\n", 0), "", nullptr, IGNORED},
+        {"isUP 7 for another interface", hostile::wanMsg("wan1", 7), "", nullptr, IGNORED},
+        {"instance path naming no tunnel: the failure path", cfg([](Body &b) { b.stack.instance[0] = 77; }), "",
+         "ipsec internal error--handle receive msg!", TEARDOWN},
+        {"instance path deeper than any object", cfg([](Body &b) { b.stack.currentDepth = 200; }), "",
+         "ipsec internal error--handle receive msg!", TEARDOWN},
+    };
+    for (const MessageRow &row : rows) {
+        SCOPED_TRACE(row.name);
+        hostile::writeModel(hostile::baseTunnels());
+        hostile::setWanUp();
+        const Bytes msg = row.msg;
+        hostile::Outcome o = hostile::observe([&msg] { hostile::handle(msg); });
+
+        EXPECT_EQ("", hostile::injectionFailures(o, row.hostile));
+        if (row.log)
+            EXPECT_NE(std::string::npos, o.log.find(row.log)) << o.log;
+        else
+            EXPECT_EQ(std::string::npos, o.log.find("ERROR")) << o.log;
+        EXPECT_EQ(1, current_wan_state);
+        EXPECT_STREQ("wan0", default_ifName);
+        EXPECT_STREQ("198.51.100.2", l_wan_ip);
+        switch (row.effect) {
+        case IGNORED:
+            EXPECT_TRUE(o.commands.empty()) << o.commands.front();
+            break;
+        case SERVED:
+            EXPECT_TRUE(hostile::hasCommandContaining(o, "setkey -f /var/ipsec/setkey.conf"));
+            EXPECT_FALSE(hostile::hasCommandContaining(o, "setkey -DF"));
+            for (const char *addr : kBystanderAddrs) {
+                EXPECT_EQ(std::string::npos, o.setkeyConf.find(addr)) << "a bystander in the change: " << addr;
+                EXPECT_FALSE(hostile::hasCommandContaining(o, addr)) << "a bystander's NAT rule touched: " << addr;
+            }
+            EXPECT_NE(std::string::npos, o.racoonConf.find("remote 192.0.2.60 {"));
+            break;
+        case TEARDOWN:
+            EXPECT_TRUE(hostile::hasCommandContaining(o, "setkey -DF"));
+            EXPECT_FALSE(hostile::hasCommandContaining(o, "iptables"));
+            break;
+        }
+    }
+}
+
+} // namespace
