@@ -7,7 +7,7 @@
 # ---- reporting ----------------------------------------------------------
 # Console lines for the host: "@@BEGIN", "@@CHECK PASS|FAIL", "@@SCENARIO
 # PASS|FAIL|NOTRUN" and one "@@RESULT". Anything else is for people.
-n_pass=0 n_fail=0 n_notrun=0 scen= scen_failed=0 scen_blocked=0 scen_start=0
+n_pass=0 n_fail=0 n_notrun=0 scen='' scen_failed=0 scen_blocked=0 scen_start=0
 
 uptime_s() { cut -d' ' -f1 /proc/uptime; }
 since() { awk -v a="$1" -v b="$(uptime_s)" 'BEGIN { printf "%.1f", b - a }'; }
