@@ -7,12 +7,12 @@ set -euo pipefail
 cache=$1
 mkdir -p "$cache/debs"
 
+resolve() {
+    apt-cache depends linux-image-amd64 2>/dev/null |
+        awk '/Depends: linux-image-[0-9]/ { sub("linux-image-", "", $2); print $2; exit }'
+}
 kver=${KVER:-}
 if [ -z "$kver" ]; then
-    resolve() {
-        apt-cache depends linux-image-amd64 2>/dev/null |
-            awk '/Depends: linux-image-[0-9]/ { sub("linux-image-", "", $2); print $2; exit }'
-    }
     kver=$(resolve)
     if [ -z "$kver" ] && [ "$(id -u)" -eq 0 ]; then
         apt-get update -qq >&2
@@ -32,8 +32,16 @@ kroot=$cache/kroot
 if [ ! -f "$kroot/boot/vmlinuz-$kver" ] || [ ! -f "$kroot/lib/modules/$kver/modules.dep" ]; then
     deb=$(ls "$cache/debs/linux-image-${kver}_"*.deb 2>/dev/null | head -1 || true)
     if [ -z "$deb" ]; then
+        rm -f "$cache/debs"/linux-image-*.deb # an older kernel's package
         # apt-get download as root warns that _apt cannot write here; harmless.
-        (cd "$cache/debs" && apt-get download -q "linux-image-$kver" >&2)
+        # Stale package lists may name a file the archive no longer has:
+        # refresh them once and try again.
+        if ! (cd "$cache/debs" && apt-get download -q "linux-image-$kver" >&2); then
+            [ "$(id -u)" -eq 0 ] || exit 1
+            apt-get update -qq >&2
+            [ -n "${KVER:-}" ] || kver=$(resolve)
+            (cd "$cache/debs" && apt-get download -q "linux-image-$kver" >&2)
+        fi
         deb=$(ls "$cache/debs/linux-image-${kver}_"*.deb | head -1)
     fi
     rm -rf "$kroot.tmp"
