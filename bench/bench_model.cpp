@@ -1,0 +1,131 @@
+/* The shared benchmark model: tunnels in the stand-in data model and their SAs
+ * in the simulated kernel. */
+#include "bench_model.h"
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "core/ipsec_state.h"
+#include "framework/zor.h"
+#include "mdm_fixture.h"
+#include "test_files.h"
+
+namespace bench_model {
+
+namespace {
+
+std::string dotted(unsigned a, unsigned b, unsigned c, unsigned d) {
+    return std::to_string(a) + "." + std::to_string(b) + "." + std::to_string(c) + "." + std::to_string(d);
+}
+
+std::string hex(unsigned v) {
+    char s[16];
+    snprintf(s, sizeof(s), "%x", v);
+    return s;
+}
+
+unsigned outSpi(unsigned id) {
+    return 0x10000u + id;
+}
+unsigned inSpi(unsigned id) {
+    return 0x20000u + id;
+}
+
+} // namespace
+
+std::string gateway(unsigned id) {
+    return dotted(100, 64 + id / 65536, (id / 256) % 256, id % 256);
+}
+
+std::string remoteNet(unsigned id) {
+    return dotted(10, id / 256, id % 256, 0);
+}
+
+std::string gatewayName(unsigned id) {
+    return "gw" + std::to_string(id) + ".example";
+}
+
+nlohmann::json tunnel(unsigned id, bool hostName) {
+    return {{"entryID", id},
+            {"enable", 1},
+            {"connName", "branch" + std::to_string(id)},
+            {"keyExMethod", 0},
+            {"authMethod", 0},
+            {"DPD", 1},
+            {"perfectFSEn", 1},
+            {"status", 1},
+            {"remoteGWAddress", hostName ? gatewayName(id) : gateway(id)},
+            {"realRemoteIP", gateway(id)},
+            {"SPI", hex(outSpi(id))},
+            {"secondSPI", hex(inSpi(id))},
+            {"ph1Mode", "main"},
+            {"ph1MyIdType", "address"},
+            {"ph1PeerIdType", "address"},
+            {"ph1KeyTime", 28800},
+            {"ph1EncryptionAlo", "aes"},
+            {"ph1IntegrityAlgo", "sha1"},
+            {"ph1DHGroup", "modp1024"},
+            {"localIPMode", 0},
+            {"localIPAddress", "192.168.1.0"},
+            {"localMask", "255.255.255.0"},
+            {"remoteIPMode", 0},
+            {"remoteIPAddress", remoteNet(id)},
+            {"remoteMask", "255.255.255.0"},
+            {"ph2DHGroup", "modp1024"},
+            {"ph2KeyTime", 3600},
+            {"ph2EncryptionAlo", "aes"},
+            {"ph2IntegrityAlgo", "hmac_sha1"},
+            {"PSK", "key-" + std::to_string(id)}};
+}
+
+std::vector<pfkeysim::Sa> kernelTable(unsigned n) {
+    std::vector<pfkeysim::Sa> sas;
+    sas.reserve(2 * n);
+    for (unsigned id = 1; id <= n; id++) {
+        pfkeysim::Sa out;
+        out.src = kWanIp;
+        out.dst = gateway(id);
+        out.spi = outSpi(id);
+        out.reqid = 2 * id + 1;
+        pfkeysim::Sa in;
+        in.src = gateway(id);
+        in.dst = kWanIp;
+        in.spi = inSpi(id);
+        in.reqid = 2 * id + 2;
+        sas.push_back(out);
+        sas.push_back(in);
+    }
+    return sas;
+}
+
+void layOut(unsigned n, bool hostNames) {
+    /* Never on the host: this writes /etc/hosts, /var/ipsec and the nat table. */
+    const char *sandbox = getenv("IPSEC_SANDBOX");
+    if (!sandbox || strcmp(sandbox, "1") != 0) {
+        fprintf(stderr, "bench_model: not in the sandbox (scripts/sandbox.sh), refusing to touch this machine\n");
+        abort();
+    }
+    mdm_fixture::reset();
+    unsetenv("ZOR_TRACE");
+    nlohmann::json list = nlohmann::json::array();
+    std::string hosts = "127.0.0.1 localhost\n";
+    for (unsigned id = 1; id <= n; id++) {
+        list.push_back(tunnel(id, hostNames));
+        hosts += gateway(id) + " " + gatewayName(id) + "\n";
+    }
+    mdm_fixture::writeJson(nlohmann::json{{"IPSecCfgObject", list}});
+    pfkeysim::reset();
+    pfkeysim::setTable(kernelTable(n));
+    if (hostNames)
+        test_files::write("/etc/hosts", hosts);
+    mkdir("/var/ipsec", 0755); /* the daemon makes it at start */
+    current_wan_state = 1;
+    zorUtl_strncpy(l_wan_ip, kWanIp, sizeof(l_wan_ip));
+    zorUtl_strncpy(default_ifName, kWanIf, sizeof(default_ifName));
+    old_default_ifName[0] = '\0';
+}
+
+} // namespace bench_model
