@@ -6,7 +6,7 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 
-scripts/deps.sh cmake make g++ clang libclang-rt-14-dev libgtest-dev googletest nlohmann-json3-dev \
+scripts/deps.sh cmake make g++ clang libclang-rt-14-dev libgtest-dev googletest nlohmann-json3-dev libbenchmark-dev \
     iptables iproute2 util-linux man-db groff-base
 
 jobs=$(nproc)
@@ -20,6 +20,11 @@ run_build() { # NAME CMAKE-ARGS...
 
 echo "== gcc build and tests"
 run_build gcc -DCMAKE_CXX_COMPILER=g++ -DCMAKE_C_COMPILER=gcc
+# The benchmarks are built with everything; run once at the small sizes as a
+# smoke check (no timing is judged).
+echo "== benchmarks, smoke run"
+scripts/sandbox.sh --path "$top/build-test/gcc/bin" -- "$top/build-test/gcc/bin/ipsec_bench" \
+    --benchmark_filter='/(1|10)(/|$)|Pfkey' --benchmark_min_time=0.001 >/dev/null
 echo "== clang build with AddressSanitizer and UndefinedBehaviorSanitizer, tests"
 ASAN_OPTIONS=detect_leaks=1:verify_asan_link_order=0 UBSAN_OPTIONS=print_stacktrace=1 \
     run_build clang-asan -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang -DIPSEC_SANITIZE=ON
