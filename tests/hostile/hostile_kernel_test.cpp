@@ -94,10 +94,11 @@ void tickAgainst(const KernelRow &row) {
         row.fault();
         hostile::Outcome o = hostile::observe([] { ipsec_refresh_status(); });
 
-        if (row.log)
+        if (row.log) {
             EXPECT_NE(std::string::npos, o.log.find(row.log)) << o.log;
-        else
+        } else {
             EXPECT_EQ(std::string::npos, o.log.find("ERROR")) << o.log;
+        }
         EXPECT_TRUE(o.commands.empty()) << "a healthy SA was deleted: " << o.commands.front();
         EXPECT_EQ(row.tunnel2, shown(2));
         EXPECT_EQ(row.tunnel3, shown(3));

@@ -115,10 +115,11 @@ TEST_F(HostileMessage, MessagesAreCheckedBeforeTheyAreRead) {
         hostile::Outcome o = hostile::observe([&msg] { hostile::handle(msg); });
 
         EXPECT_EQ("", hostile::injectionFailures(o, row.hostile));
-        if (row.log)
+        if (row.log) {
             EXPECT_NE(std::string::npos, o.log.find(row.log)) << o.log;
-        else
+        } else {
             EXPECT_EQ(std::string::npos, o.log.find("ERROR")) << o.log;
+        }
         EXPECT_EQ(1, current_wan_state);
         EXPECT_STREQ("wan0", default_ifName);
         EXPECT_STREQ("198.51.100.2", l_wan_ip);

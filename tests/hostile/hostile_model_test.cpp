@@ -322,15 +322,17 @@ TEST_F(HostileModel, TunnelTextsNeverInjectAndNeverCostOtherTunnels) {
         EXPECT_EQ("", hostile::bystanderFailures(o));
         EXPECT_EQ(1, current_wan_state) << "the WAN up was not served";
         EXPECT_TRUE(hostile::hasCommandContaining(o, "setkey -f /var/ipsec/setkey.conf"));
-        if (row.log)
+        if (row.log) {
             EXPECT_NE(std::string::npos, o.log.find(row.log)) << o.log;
-        else
+        } else {
             EXPECT_EQ(std::string::npos, o.log.find("ERROR")) << o.log;
+        }
         const std::string mark = row.setkeyMark ? row.setkeyMark : (row.id == 1 ? "unique:3;" : "unique:5;");
         EXPECT_EQ(row.inSetkey, o.setkeyConf.find(mark) != std::string::npos) << o.setkeyConf;
         EXPECT_EQ(row.nat, hostile::hasCommandContaining(o, row.id == 1 ? kNatT1 : kNatT2));
-        if (row.id == 2)
+        if (row.id == 2) {
             EXPECT_EQ(row.inRacoon, o.racoonConf.find(kRacoonT2) != std::string::npos) << o.racoonConf;
+        }
         EXPECT_EQ(0600, test_files::mode("/var/ipsec/setkey.conf"));
         EXPECT_EQ(0600, test_files::mode("/var/ipsec/psk.txt"));
     }

@@ -208,9 +208,11 @@ TEST(TickSoak, TenThousandTicksLeakNothingAndKeepReportingTheTruth) {
             failedDumps++;
         for (const std::string &c : shell_recorder::commands())
             lonesDeleted += (c == "setkey -f /var/ipsec/tmp_delete.conf");
-        if (i < kPeriod || i >= kTicks - kPeriod)
-            for (const auto &e : expectedAt(p))
+        if (i < kPeriod || i >= kTicks - kPeriod) {
+            for (const auto &e : expectedAt(p)) {
                 ASSERT_EQ(e.second, shown(e.first)) << "tunnel " << e.first << " after tick " << i;
+            }
+        }
     }
     const size_t heapAtEnd = heapInUse();
     const std::string log = testing::internal::GetCapturedStderr();
