@@ -1,10 +1,11 @@
 /*
  * Writes the fuzzers' seed corpora: the real kernel captures framed as the
- * PF_KEY fuzzer reads them, the messages of the dispatch tests, and the texts
+ * PF_KEY fuzzer reads them, the messages of the dispatch tests, usual tunnel
+ * texts for the renderer fuzzer, and the texts
  * of the golden files (each line and each word) for the address and text
  * fuzzers.
  *
- *   fuzz_seeds OUTDIR    (creates OUTDIR/{pfkey,dispatch,addr,text})
+ *   fuzz_seeds OUTDIR    (creates OUTDIR/{pfkey,dispatch,render,addr,text})
  */
 #include <dirent.h>
 #include <sys/stat.h>
@@ -146,6 +147,41 @@ void dispatchSeeds(const std::string &out) {
     writeSeed(out, "cfg_header_only", frame(ZOR_MSG_IPSEC_CFG_CHANGED, "", 0));
 }
 
+/* Tunnel texts for the renderer fuzzer: the usual values, NUL between fields. */
+void renderSeeds(const std::string &out) {
+    const char *const usual[] = {"203.0.113.9",
+                                 "192.168.1.0",
+                                 "255.255.255.0",
+                                 "10.2.0.0",
+                                 "255.255.0.0",
+                                 "1000",
+                                 "1001",
+                                 "aes-cbc",
+                                 "00112233445566778899aabbccddeeff",
+                                 "hmac-sha1",
+                                 "0123456789abcdef0123456789abcdef01234567",
+                                 "test-secret",
+                                 "main",
+                                 "fqdn",
+                                 "me.example",
+                                 "fqdn",
+                                 "peer.example",
+                                 "aes",
+                                 "sha1",
+                                 "modp1024",
+                                 "aes",
+                                 "hmac_sha1",
+                                 "modp1024",
+                                 "tunnel"};
+    Bytes seed;
+    for (const char *f : usual) {
+        seed.insert(seed.end(), f, f + strlen(f));
+        seed.push_back(0);
+    }
+    writeSeed(out, "usual", seed);
+    writeSeed(out, "hostile_gateway", Bytes{'1', '.', '2', '.', '3', '.', '4', ';', '\n', 0});
+}
+
 /* Every line of the golden files and every word of it. */
 void textSeeds(const std::string &src, const std::string &addrOut, const std::string &textOut) {
     int n = 0;
@@ -175,10 +211,11 @@ int main(int argc, char **argv) {
     const std::string out = argv[1];
     const std::string src = IPSEC_SOURCE_DIR;
     mkdir(out.c_str(), 0755);
-    for (const char *sub : {"pfkey", "dispatch", "addr", "text"})
+    for (const char *sub : {"pfkey", "dispatch", "render", "addr", "text"})
         mkdir((out + "/" + sub).c_str(), 0755);
     pfkeySeeds(src, out + "/pfkey");
     dispatchSeeds(out + "/dispatch");
+    renderSeeds(out + "/render");
     textSeeds(src, out + "/addr", out + "/text");
     printf("%d seeds in %s\n", g_count, out.c_str());
     return g_count > 0 ? 0 : 1;

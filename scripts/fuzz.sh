@@ -4,14 +4,14 @@
 # made of the real kernel captures and the golden files.
 #   scripts/fuzz.sh [BUILD-DIR]
 # FUZZ_SECONDS (default 20) is the time per fuzzer; FUZZ_TARGETS picks some
-# (default: fuzz_pfkey fuzz_dispatch fuzz_addr fuzz_text). A crash fails the
-# script and leaves the input in BUILD-DIR/fuzz-out/NAME/.
+# (default: fuzz_pfkey fuzz_dispatch fuzz_render fuzz_addr fuzz_text). A crash
+# fails the script and leaves the input in BUILD-DIR/fuzz-out/NAME/.
 # The figures of each run (executions, coverage) are printed at the end.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$top/build-test/fuzz}
 seconds=${FUZZ_SECONDS:-20}
-targets=${FUZZ_TARGETS:-fuzz_pfkey fuzz_dispatch fuzz_addr fuzz_text}
+targets=${FUZZ_TARGETS:-fuzz_pfkey fuzz_dispatch fuzz_render fuzz_addr fuzz_text}
 
 cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
     -DCMAKE_C_COMPILER=clang -DIPSEC_SANITIZE=ON -DIPSEC_BUILD_FUZZERS=ON >/dev/null

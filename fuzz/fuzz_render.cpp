@@ -1,0 +1,222 @@
+/*
+ * Fuzzer for the renderers: arbitrary data-model texts in every tunnel field
+ * that reaches setkey.conf, racoon.conf, psk.txt or a command, rendered by a
+ * full rewrite (ipsec_writeAllSetkey, ipsec_writeRacoon) against the stand-in
+ * data model with the shell recorder. Writes /var/ipsec: run it inside
+ * scripts/sandbox.sh.
+ *
+ * Input: texts separated by NUL bytes, given in turn to the fields below, in
+ * both a manually keyed tunnel and an IKE tunnel; a third tunnel is a
+ * bystander. Checked besides the sanitizers: setkey.conf is one statement
+ * per line, each ended by its only ';'; racoon.conf's braces balance and its
+ * quotes pair up on each line; no file holds a control character other than
+ * the line ends; the bystander is fully written; every command is plain words.
+ */
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "core/ipsec_state.h"
+#include "render/ipsec_racoon.h"
+#include "render/ipsec_setkey.h"
+#include "shell_recorder.h"
+
+using nlohmann::json;
+
+namespace {
+
+const char *const kFields[] = {"realRemoteIP",
+                               "localIPAddress",
+                               "localMask",
+                               "remoteIPAddress",
+                               "remoteMask",
+                               "SPI",
+                               "secondSPI",
+                               "manualEncryptionAlgo",
+                               "manualEncryptionKey",
+                               "manualAuthAlgo",
+                               "manualAthKey",
+                               "PSK",
+                               "ph1Mode",
+                               "ph1MyIdType",
+                               "ph1MyId",
+                               "ph1PeerIdType",
+                               "ph1PeerId",
+                               "ph1EncryptionAlo",
+                               "ph1IntegrityAlgo",
+                               "ph1DHGroup",
+                               "ph2EncryptionAlo",
+                               "ph2IntegrityAlgo",
+                               "ph2DHGroup",
+                               "connName"};
+
+std::string g_mdmPath;
+
+json tunnel(UINT32 id, int keyEx, const char *gw, const char *local, const char *remote) {
+    return {{"entryID", id},
+            {"enable", 1},
+            {"connName", "t" + std::to_string(id)},
+            {"realRemoteIP", gw},
+            {"remoteGWAddress", gw},
+            {"localIPMode", 0},
+            {"localIPAddress", local},
+            {"localMask", "255.255.255.0"},
+            {"remoteIPMode", 0},
+            {"remoteIPAddress", remote},
+            {"remoteMask", "255.255.0.0"},
+            {"keyExMethod", keyEx},
+            {"manualEncryptionAlgo", "aes-cbc"},
+            {"manualEncryptionKey", "00112233445566778899aabbccddeeff"},
+            {"manualAuthAlgo", "hmac-sha1"},
+            {"manualAthKey", "0123456789abcdef0123456789abcdef01234567"},
+            {"SPI", "1000"},
+            {"secondSPI", "1001"},
+            {"authMethod", 0},
+            {"PSK", "secret"},
+            {"DPD", 1},
+            {"perfectFSEn", 1},
+            {"ph1Mode", "main"},
+            {"ph1MyIdType", "address"},
+            {"ph1PeerIdType", "address"},
+            {"ph1EncryptionAlo", "aes"},
+            {"ph1IntegrityAlgo", "sha1"},
+            {"ph1DHGroup", "modp1024"},
+            {"ph1KeyTime", 28800},
+            {"ph2EncryptionAlo", "aes"},
+            {"ph2IntegrityAlgo", "hmac_sha1"},
+            {"ph2DHGroup", "modp1024"},
+            {"ph2KeyTime", 3600}};
+}
+
+std::string readFile(const char *path) {
+    std::string out;
+    FILE *f = fopen(path, "r");
+    if (!f)
+        return out;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof(buf), f)) > 0)
+        out.append(buf, n);
+    fclose(f);
+    return out;
+}
+
+[[noreturn]] void fail(const char *what, const std::string &detail) {
+    fprintf(stderr, "%s: %s\n", what, detail.c_str());
+    abort();
+}
+
+bool hasControl(const std::string &s) {
+    for (unsigned char c : s)
+        if ((c < 0x20 && c != '\n') || c == 0x7f)
+            return true;
+    return false;
+}
+
+void checkSetkey(const std::string &conf) {
+    static const char *const kStatements[] = {"flush;", "spdflush;", "add ", "spdadd ", "delete ", "spddelete "};
+    size_t start = 0;
+    while (start < conf.size()) {
+        size_t end = conf.find('\n', start);
+        if (end == std::string::npos)
+            fail("setkey.conf ends without a newline", conf.substr(start));
+        const std::string line = conf.substr(start, end - start);
+        bool known = false;
+        for (const char *s : kStatements)
+            known = known || line.compare(0, strlen(s), s) == 0;
+        if (!known || line.find(';') != line.size() - 1)
+            fail("setkey.conf line is not one statement", line);
+        start = end + 1;
+    }
+}
+
+void checkRacoon(const std::string &conf) {
+    int depth = 0;
+    size_t start = 0;
+    while (start < conf.size()) {
+        size_t end = conf.find('\n', start);
+        if (end == std::string::npos)
+            end = conf.size();
+        const std::string line = conf.substr(start, end - start);
+        int quotes = 0;
+        for (char c : line) {
+            depth += (c == '{') - (c == '}');
+            quotes += (c == '"');
+            if (depth < 0)
+                fail("racoon.conf closes a block it never opened", line);
+        }
+        if (quotes % 2)
+            fail("racoon.conf line with an odd number of quotes", line);
+        start = end + 1;
+    }
+    if (depth != 0)
+        fail("racoon.conf braces do not balance", conf);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    if (!getenv("IPSEC_SANDBOX")) {
+        fprintf(stderr, "fuzz_render writes /var/ipsec: run it inside scripts/sandbox.sh\n");
+        exit(2);
+    }
+    const char *home = getenv("ZOR_HOME");
+    const std::string dir = home && *home ? home : "/var/run/zor";
+    setenv("ZOR_HOME", dir.c_str(), 1);
+    mkdir(dir.c_str(), 0755);
+    mkdir("/var/ipsec", 0700);
+    g_mdmPath = dir + "/mdm.json";
+    current_wan_state = 1;
+    snprintf(l_wan_ip, sizeof(l_wan_ip), "198.51.100.2");
+    snprintf(default_ifName, sizeof(default_ifName), "wan0");
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    json manual = tunnel(1, 1, "203.0.113.9", "192.168.1.0", "10.2.0.0");
+    json ike = tunnel(2, 0, "192.0.2.50", "192.168.2.0", "10.5.0.0");
+    size_t field = 0;
+    for (size_t off = 0; off <= size && field < sizeof(kFields) / sizeof(kFields[0]); field++) {
+        const void *nul = memchr(data + off, '\0', size - off);
+        const size_t end = nul ? static_cast<size_t>(static_cast<const uint8_t *>(nul) - data) : size;
+        const std::string text(reinterpret_cast<const char *>(data) + off, end - off);
+        manual[kFields[field]] = text;
+        ike[kFields[field]] = text;
+        off = end + 1;
+    }
+    const json model = {
+        {"IPSecCfgObject", json::array({manual, ike, tunnel(3, 0, "192.0.2.60", "192.168.3.0", "10.3.0.0")})}};
+    FILE *f = fopen(g_mdmPath.c_str(), "w");
+    if (!f)
+        abort();
+    /* The data model holds UTF-8 only; other bytes become U+FFFD. */
+    const std::string text = model.dump(-1, ' ', false, json::error_handler_t::replace);
+    fwrite(text.data(), 1, text.size(), f);
+    fclose(f);
+
+    shell_recorder::clear();
+    if (ipsec_writeAllSetkey() < 1 || ipsec_writeRacoon() < 1)
+        fail("the bystander was not written", "");
+    const std::string setkey = readFile(IPSEC_SETKEY_CONF);
+    const std::string racoon = readFile(IPSEC_RACOON_CONF);
+    const std::string psk = readFile(IPSEC_PSK_TXT);
+    if (hasControl(setkey) || hasControl(racoon) || hasControl(psk))
+        fail("a control character reached a file", "");
+    checkSetkey(setkey);
+    checkRacoon(racoon);
+    if (setkey.find("esp/tunnel/198.51.100.2-192.0.2.60/unique:7;") == std::string::npos ||
+        racoon.find("remote 192.0.2.60 {") == std::string::npos || psk.find("192.0.2.60 secret\n") == std::string::npos)
+        fail("the bystander tunnel is missing", setkey + racoon);
+    static const char *const kPlain = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789./_:- ";
+    for (const std::string &cmd : shell_recorder::commands())
+        if (strspn(cmd.c_str(), kPlain) != cmd.size())
+            fail("command with unexpected characters", cmd);
+    return 0;
+}
