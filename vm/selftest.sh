@@ -24,7 +24,7 @@ case_() {
     fi
 }
 case_ kernel-panic panic 60 2 "the kernel panicked"
-case_ vm-hangs hang 20 2 "did not finish within 20s"
+case_ vm-hangs hang 15 2 "did not finish within 15s"
 case_ no-verdict silent 60 2 "without reporting a verdict"
 case_ channels-disagree mismatch 60 2 "disagree"
 case_ check-fails fail 60 1 "CHECK FAIL kernel/injected-failure"

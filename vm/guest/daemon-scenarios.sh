@@ -167,20 +167,41 @@ esp_sa() {
     fi
 }
 
+# soft_expire NODE SRC DST SPI REQID: the SA reaches its soft lifetime, as
+# one due for re-keying does; the kernel then marks it dying.
+soft_expire() {
+    on "$1" ip xfrm state update src "$2" dst "$3" proto esp spi "$4" reqid "$5" mode tunnel \
+        enc 'cbc(aes)' 0x$ENC_KEY auth 'hmac(sha1)' 0x$AUTH_KEY limit time-soft 1 limit time-hard 3600
+}
+
 scenario_negotiated_sas() {
-    begin negotiated-sas "an IKE tunnel's SAs, installed by hand as a negotiation leaves them, are reported; a lone one is removed"
+    begin negotiated-sas "an IKE tunnel's SAs, added by hand as negotiations leave them: reported, re-keyed, a lone one removed"
     # There is no IKE daemon in this distribution, so the pair a negotiation
     # would leave is added with ip xfrm, with the tunnel's request ids.
     must r1-pair-added esp_sa r1 add $R1_WAN $R2_WAN 0x0a0b0c01 5
     must r1-pair-added-in esp_sa r1 add $R2_WAN $R1_WAN 0x0a0b0c02 6
     check r1-ike-status-up until_ok 40 expect_fields r1 2 status=1 SPI=a0b0c01 secondSPI=a0b0c02
+    # A re-key begins: the outbound SA is dying and its successor is not
+    # there yet. The inbound SA is no lone SA to delete.
+    on r1 ip xfrm monitor expire >/tmp/expire.log 2>&1 &
+    monitor_pid=$!
+    must r1-outbound-dying soft_expire r1 $R1_WAN $R2_WAN 0x0a0b0c01 5
+    check r1-kernel-soft-expired until_ok 10 grep -A3 'spi 0x0a0b0c01' /tmp/expire.log
+    kill $monitor_pid 2>/dev/null
+    check r1-pass-while-rekeying wait_ticks r1 1
+    check r1-inbound-kept-while-rekeying tunnel_sas_kept r1 "$R2_WAN $R1_WAN 0x0a0b0c02 6"
+    check r1-nothing-deleted-while-rekeying not on r1 grep tmp_delete /run/tool.log
+    # The successor arrives: the status row follows it.
+    must r1-rekeyed esp_sa r1 add $R1_WAN $R2_WAN 0x0a0b0c11 5
+    check r1-spi-follows-rekey until_ok 40 expect_fields r1 2 status=1 SPI=a0b0c11 secondSPI=a0b0c02
+    must r1-old-sa-expired esp_sa r1 delete $R1_WAN $R2_WAN 0x0a0b0c01
     # The peer's half goes away; the daemon removes the lone half at the
     # next pass through tmp_delete.conf and setkey, and clears the SPIs.
-    check r1-inbound-lost esp_sa r1 delete $R2_WAN $R1_WAN 0x0a0b0c02
+    must r1-inbound-lost esp_sa r1 delete $R2_WAN $R1_WAN 0x0a0b0c02
     check r1-ike-status-down until_ok 40 expect_fields r1 2 status=0 SPI=0 secondSPI=0
     check r1-lone-sa-removed has_sas r1 "$R1_SA_OUT" "$R1_SA_IN"
     check r1-delete-file on r1 sh -c 'cat /var/ipsec/tmp_delete.conf; printf "%s\n" \
-        "delete 192.0.2.1 192.0.2.2 esp 0xa0b0c01;" "delete 192.0.2.2 192.0.2.1 esp 0xa0b0c02;" |
+        "delete 192.0.2.1 192.0.2.2 esp 0xa0b0c11;" "delete 192.0.2.2 192.0.2.1 esp 0xa0b0c02;" |
         cmp - /var/ipsec/tmp_delete.conf'
     check r1-setkey-ran on r1 grep -x 'setkey -f /var/ipsec/tmp_delete.conf' /run/tool.log
     check r1-manual-tunnel-unaffected expect_fields r1 1 status=1 SPI=2001 secondSPI=2002
