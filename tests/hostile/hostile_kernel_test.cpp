@@ -203,7 +203,9 @@ TEST_F(HostileKernel, ProcEntriesVanishingMidScan) {
         execlp("sleep", "racoon", "60", static_cast<char *>(nullptr));
         _exit(127);
     }
-    usleep(100 * 1000);
+    /* Until the child has become "racoon" (exec takes its time under load). */
+    for (int i = 0; i < 500 && kill_racoon(0) == 0; i++)
+        usleep(10 * 1000);
     int found = 0;
     for (int i = 0; i < 300; i++)
         found += kill_racoon(0);
