@@ -32,4 +32,20 @@ TEST(TargetPlatform, ByteOrderAndPointerSize) {
 #endif
 }
 
+#if defined(__mips__)
+/* The alignment checks of the other tests rest on this: a misaligned word
+ * load must fault here, as it may not on the router, whose kernel can fix it
+ * up silently. */
+TEST(TargetPlatform, MisalignedWordLoadFaults) {
+    alignas(4) static unsigned char bytes[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    EXPECT_DEATH(
+        {
+            unsigned word;
+            __asm__ volatile("lw %0, 0(%1)" : "=r"(word) : "r"(bytes + 1));
+            printf("%u\n", word);
+        },
+        "");
+}
+#endif
+
 } // namespace
