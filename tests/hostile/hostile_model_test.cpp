@@ -338,6 +338,63 @@ TEST_F(HostileModel, TunnelTextsNeverInjectAndNeverCostOtherTunnels) {
     }
 }
 
+/* The WAN connection's own texts: its address becomes every tunnel's local
+ * end, its interface name picks the connection. */
+struct WanRow {
+    const char *name;
+    json patch; /* fields of the WAN IP connection replaced (null: unset) */
+    std::string hostile;
+    const char *log;
+    bool up; /* the WAN up is served (else the failure path flushes the tables) */
+};
+
+TEST_F(HostileModel, WanConnectionTextsNeverReachAFileOrCommand) {
+    const WanRow rows[] = {
+        {"address with ';'",
+         {{"externalIPAddress", "1.2.3.4;flush"}},
+         "1.2.3.4;flush",
+         "ipsec tunnel 1: l_wan_ip is not safe in setkey.conf, tunnel skipped",
+         true},
+        {"address with a newline",
+         {{"externalIPAddress", "1.2.3.4\nflush;"}},
+         "\nflush",
+         "ipsec tunnel 1: l_wan_ip is not safe in setkey.conf, tunnel skipped",
+         true},
+        {"address longer than its field",
+         {{"externalIPAddress", std::string(40, '9')}},
+         std::string(15, '9'),
+         "ipsec get wanIP error -- handle receive msg wan up!",
+         false},
+        {"address empty", {{"externalIPAddress", ""}}, "", "ipsec get wanIP NULL -- handle receive msg wan up!", false},
+        {"address unset",
+         {{"externalIPAddress", nullptr}},
+         "",
+         "ipsec get wanIP NULL -- handle receive msg wan up!",
+         false},
+        {"interface name with a command",
+         {{"X_VORTALIX_COM_IfName", "wan0;reboot"}},
+         "reboot",
+         "ipsec get wanIP error -- handle receive msg wan up!",
+         false},
+    };
+    for (const WanRow &row : rows) {
+        SCOPED_TRACE(row.name);
+        hostile::writeModel(hostile::baseTunnels());
+        json model = mdm_fixture::readJson();
+        for (auto &f : row.patch.items())
+            model["WanDevObject"][0]["WanIpConnObject"][0][f.key()] = f.value();
+        mdm_fixture::writeJson(model);
+        hostile::setWanDown();
+        hostile::Outcome o = hostile::observe([] { hostile::handle(hostile::wanMsg("wan0", 1)); });
+
+        EXPECT_EQ("", hostile::injectionFailures(o, row.hostile));
+        EXPECT_NE(std::string::npos, o.log.find(row.log)) << o.log;
+        EXPECT_EQ(row.up ? 1 : 0, current_wan_state);
+        EXPECT_EQ(!row.up, hostile::hasCommandContaining(o, "setkey -DF"));
+        EXPECT_FALSE(hostile::hasCommandContaining(o, "iptables -t nat -I")) << "no tunnel has a safe local end";
+    }
+}
+
 /* Host-name gateways: 1 hostile, 3 a name the sandbox's /etc/hosts knows. */
 struct FqdnRow {
     const char *name;
