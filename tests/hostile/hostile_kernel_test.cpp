@@ -36,10 +36,12 @@ pfkeysim::Sa sa(const char *src, const char *dst, uint32_t spi, uint32_t reqid) 
     return s;
 }
 
-/* Dump order: tunnel 2's outbound and inbound SA, then tunnel 3's. */
+/* Dump order: tunnel 2's outbound and inbound SA, then tunnel 3's, then
+ * manual tunnel 4's (manual tunnels' SAs are never deleted). */
 std::vector<pfkeysim::Sa> table() {
-    return {sa(kWan, "192.0.2.50", 0x500, 5), sa("192.0.2.50", kWan, 0x501, 6), sa(kWan, "192.0.2.60", 0x700, 7),
-            sa("192.0.2.60", kWan, 0x701, 8)};
+    return {sa(kWan, "192.0.2.50", 0x500, 5),    sa("192.0.2.50", kWan, 0x501, 6),
+            sa(kWan, "192.0.2.60", 0x700, 7),    sa("192.0.2.60", kWan, 0x701, 8),
+            sa(kWan, "203.0.113.40", 0x2000, 9), sa("203.0.113.40", kWan, 0x2001, 10)};
 }
 
 /* The table's dump replies as the kernel lays them out, with the captured pid. */
@@ -151,6 +153,10 @@ TEST_F(HostileKernel, ABadReplyNeverDeletesAHealthySaNorCostsAnotherTunnel) {
              replay(msgs);
          },
          kReadError, kUp2, kSeenNot3},
+        {"zero-length extension in a manual tunnel's reply",
+         [] { pfkeysim::corruptExtension(5, SADB_EXT_LIFETIME_HARD, 0); }, nullptr, kUp2, kUp3},
+        {"extension longer than its reply in a manual tunnel's reply",
+         [] { pfkeysim::corruptExtension(6, SADB_X_EXT_SA2, 400); }, nullptr, kUp2, kUp3},
         {"reply of 6000 bytes, cut by the read buffer",
          [] {
              auto msgs = replies();
