@@ -84,16 +84,17 @@ void readAddress(const UINT8 *ext, size_t extLen, char *out, bool *has) {
     *has = true;
 }
 
-/* Walks the extensions in `buf[0, len)`; an extension whose length is zero or
- * runs past the bytes received ends the walk. */
-void walkExtensions(const UINT8 *buf, size_t len, PfkeySaMsg *sa) {
+/* Walks the extensions in `buf[0, len)`. False when they do not fill the
+ * message exactly: an extension whose length is zero or runs past the bytes
+ * received ends the walk there. */
+bool walkExtensions(const UINT8 *buf, size_t len, PfkeySaMsg *sa) {
     size_t off = sizeof(sadb_msg);
     while (off < len && len - off >= sizeof(sadb_ext)) {
         sadb_ext ext;
         std::memcpy(&ext, buf + off, sizeof(ext));
         const size_t extLen = static_cast<size_t>(ext.sadb_ext_len) * 8u;
         if (extLen == 0 || extLen > len - off)
-            return;
+            return false;
         const UINT8 *p = buf + off;
         if (ext.sadb_ext_type == SADB_EXT_SA && extLen >= sizeof(sadb_sa)) {
             sadb_sa s;
@@ -113,6 +114,7 @@ void walkExtensions(const UINT8 *buf, size_t len, PfkeySaMsg *sa) {
         }
         off += extLen;
     }
+    return off == len;
 }
 
 } // namespace
@@ -131,7 +133,10 @@ PfkeyMsgKind pfkey_parseDumpReply(const UINT8 *buf, size_t len, UINT32 ourPid, P
         return PFKEY_MSG_EMPTY;
     if (hdr.sadb_msg_errno != 0)
         return PFKEY_MSG_ERROR;
-    walkExtensions(buf, len, sa);
+    /* A reply whose extensions do not add up cannot be trusted, and a dump
+     * with a hole in it must not make a healthy tunnel look half-dead. */
+    if (!walkExtensions(buf, len, sa))
+        return PFKEY_MSG_ERROR;
     return hdr.sadb_msg_seq == 0 ? PFKEY_MSG_LAST_SA : PFKEY_MSG_SA;
 }
 

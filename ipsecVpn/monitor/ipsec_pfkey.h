@@ -34,7 +34,7 @@ enum PfkeyMsgKind {
     PFKEY_MSG_SA,      /* a dump reply carrying an SA; more follow */
     PFKEY_MSG_LAST_SA, /* a dump reply carrying an SA, the last (seq 0) */
     PFKEY_MSG_EMPTY,   /* the empty table's reply (ENOENT) */
-    PFKEY_MSG_ERROR    /* an error reply or a message too short to read */
+    PFKEY_MSG_ERROR    /* an error reply, or a message too short or malformed to read */
 };
 
 /* Classifies one message of `len` bytes and walks its extensions into `sa`

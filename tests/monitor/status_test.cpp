@@ -83,6 +83,23 @@ pfkeysim::Sa inSa(UINT32 id, const char *peer, uint32_t spi, uint8_t state = SAD
     return kernelSa(peer, kWan, spi, 2 * id + 2, state);
 }
 
+/* Removes one extension from a kernel message, as a reply without it. */
+void dropExtension(std::vector<uint8_t> *msg, uint16_t type) {
+    size_t off = sizeof(sadb_msg);
+    while (off + sizeof(sadb_ext) <= msg->size()) {
+        sadb_ext ext;
+        memcpy(&ext, msg->data() + off, sizeof(ext));
+        const size_t len = ext.sadb_ext_len * 8u;
+        if (ext.sadb_ext_type == type) {
+            msg->erase(msg->begin() + static_cast<long>(off), msg->begin() + static_cast<long>(off + len));
+            break;
+        }
+        off += len;
+    }
+    const uint16_t words = static_cast<uint16_t>(msg->size() / 8);
+    memcpy(msg->data() + offsetof(sadb_msg, sadb_msg_len), &words, sizeof(words));
+}
+
 /* What a tunnel shows in the data model: "status SPI secondSPI". */
 std::string shown(UINT32 id) {
     json t = mdm_fixture::tunnel(id);
@@ -436,8 +453,12 @@ TEST_F(Status, UnfinishedDumpDeletesNothing) {
 // though the request id of the reply before it would make it one.
 TEST_F(Status, ReplyWithoutDestinationIsNotRecorded) {
     writeModel({{1, 1, kPeerA, 0, 1, "1f4", "1000"}});
-    pfkeysim::setTable({outSa(1, kPeerA, 0x1f4), inSa(1, kPeerA, 0x1000), inSa(1, kPeerA, 0x9999)});
-    pfkeysim::corruptExtension(3, SADB_EXT_ADDRESS_DST, 0);
+    constexpr uint32_t kCapturedPid = 4242;
+    std::vector<uint8_t> last = pfkeysim::saMessage(inSa(1, kPeerA, 0x9999), SADB_DUMP, 0, kCapturedPid);
+    dropExtension(&last, SADB_EXT_ADDRESS_DST);
+    pfkeysim::replayNext({pfkeysim::saMessage(outSa(1, kPeerA, 0x1f4), SADB_DUMP, 1, kCapturedPid),
+                          pfkeysim::saMessage(inSa(1, kPeerA, 0x1000), SADB_DUMP, 2, kCapturedPid), last},
+                         kCapturedPid);
     EXPECT_EQ("", tick());
     EXPECT_EQ("1 1f4 1000", shown(1));
     EXPECT_EQ(0u, mdm_fixture::traceCount("set 237 "));

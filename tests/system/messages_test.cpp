@@ -17,7 +17,7 @@ namespace {
 IPSecWanChangedMsgBody wanBody(const char *ifName, SINT32 isUP) {
     IPSecWanChangedMsgBody body;
     memset(&body, 0, sizeof(body));
-    strncpy(body.ifName, ifName, sizeof(body.ifName));
+    memcpy(body.ifName, ifName, strnlen(ifName, sizeof(body.ifName))); /* may fill the field unterminated */
     body.isUP = isUP;
     return body;
 }
