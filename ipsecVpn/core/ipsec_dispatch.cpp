@@ -62,6 +62,14 @@ void handleWanUp(const char *ifName) {
         log_log(ZOR_LOG_ERR, __func__, __LINE__, "ipsec unkown ifName UP -- handle receive msg wan up!\n");
         return;
     }
+    /* A daemon restarted after a crash cannot know what its predecessor left
+     * on the interface: its first WAN up is handled as a repeated one on the
+     * same interface, so rules are taken back before they are added again
+     * and never doubled. */
+    static bool firstWanUp = true;
+    if (firstWanUp && old_default_ifName[0] == '\0')
+        zorUtl_strncpy(old_default_ifName, default_ifName, IPSEC_ADDR_LEN);
+    firstWanUp = false;
     current_wan_state = 1;
     if (ipsec_getWanIP(wanIP, IPSEC_ADDR_LEN, default_ifName, IPSEC_ADDR_LEN) != ZORRET_SUCCESS) {
         log_log(ZOR_LOG_ERR, __func__, __LINE__, "ipsec get wanIP error -- handle receive msg wan up!\n");

@@ -53,11 +53,10 @@ TEST(RestartAfterKill, ServesTheNextWanUpAndChange) {
     EXPECT_EQ(std::string::npos, d.log().find("ERROR")) << d.log();
 }
 
-// Known fault, kept ready for the daemon core: the restarted daemon does not
-// know the interface its predecessor used, so its first WAN up inserts every
-// NAT exemption rule a second time, and a later change of a tunnel deletes
-// only one copy: the old rule stays. Run with --gtest_also_run_disabled_tests.
-TEST(RestartAfterKill, DISABLED_LeavesNoDuplicateOrStaleNatRule) {
+// The restarted daemon does not know what its predecessor left: its first WAN
+// up takes every NAT exemption rule back before inserting it, so no rule is
+// doubled and a later change of a tunnel leaves no stale one.
+TEST(RestartAfterKill, LeavesNoDuplicateOrStaleNatRule) {
     sys::Daemon d;
     sys::Transcript t{d};
     const std::string nat = killAndRestart(d, t);
