@@ -79,13 +79,13 @@ bool failThisLock(const char *func) {
     const char *hook = getenv("ZOR_FAIL_LOCK");
     if (!hook || !hook[0])
         return false;
-    std::string spec = hook;
-    size_t colon = spec.rfind(':');
+    std::string rule = hook;
+    size_t colon = rule.rfind(':');
     if (colon == std::string::npos)
-        return spec == name;
-    if (spec.compare(0, colon, name) != 0 || colon != name.size())
+        return rule == name;
+    if (rule.compare(0, colon, name) != 0 || colon != name.size())
         return false;
-    return strtoul(spec.c_str() + colon + 1, nullptr, 10) == count;
+    return strtoul(rule.c_str() + colon + 1, nullptr, 10) == count;
 }
 
 bool failThisSet() {
