@@ -115,7 +115,12 @@ TEST_P(HeapSteady, HeapAtTick1000IsNoLargerThanAtTick100) {
         if (t == 1000)
             at1000 = heapInUse();
     }
-    EXPECT_LE(at1000, at100) << "the heap grew by " << (at1000 - at100) << " bytes over 900 ticks";
+    /* The stand-in framework keeps the last model it parsed, whose size
+     * follows the texts in it (SPIs of other lengths after a re-key): a few
+     * hundred bytes either way. A block lost per tick would add at least
+     * 900 x 16 bytes. */
+    constexpr size_t kModelSlack = 512;
+    EXPECT_LE(at1000, at100 + kModelSlack) << "the heap grew by " << (at1000 - at100) << " bytes over 900 ticks";
     /* The tick did what the row says, so the row measured that path. */
     const std::vector<pfkeysim::Sa> last = kernelAt(c.kernel, c.tunnels, 1000);
     EXPECT_EQ(last.size(), l_ipsec_status_arr.status_arr.size());

@@ -116,6 +116,39 @@ bool g_loaded = false;
 ZorRet g_loadRet = ZORRET_SUCCESS;
 Json g_root;
 
+/* The file g_root was read from or written to. A later lock hold that finds
+ * the same file (a writer always renames a new one into place, and an edit
+ * in place changes its times) reuses g_root instead of parsing it again. */
+struct FileId {
+    bool valid = false;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = 0;
+    timespec mtim{};
+    timespec ctim{};
+};
+FileId g_rootFile;
+
+FileId fileIdOf(const std::string &path) {
+    FileId id;
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0)
+        return id;
+    id.valid = true;
+    id.dev = st.st_dev;
+    id.ino = st.st_ino;
+    id.size = st.st_size;
+    id.mtim = st.st_mtim;
+    id.ctim = st.st_ctim;
+    return id;
+}
+
+bool sameFile(const FileId &a, const FileId &b) {
+    return a.valid && b.valid && a.dev == b.dev && a.ino == b.ino && a.size == b.size &&
+           a.mtim.tv_sec == b.mtim.tv_sec && a.mtim.tv_nsec == b.mtim.tv_nsec && a.ctim.tv_sec == b.ctim.tv_sec &&
+           a.ctim.tv_nsec == b.ctim.tv_nsec;
+}
+
 const FieldDef *findField(const ObjectDef &def, const std::string &name) {
     for (size_t i = 0; i < def.count; i++)
         if (name == def.fields[i].name)
@@ -298,6 +331,10 @@ ZorRet loadModel() {
     std::string text;
     bool missing = false;
     const std::string path = zor_standin::mdmPath();
+    const FileId before = fileIdOf(path);
+    if (g_rootFile.valid && sameFile(before, g_rootFile))
+        return ZORRET_SUCCESS;
+    g_rootFile = FileId();
     if (!readFile(path, &text, &missing)) {
         log_log(ZOR_LOG_ERR, __func__, __LINE__, "cannot read %s: %s", path.c_str(), strerror(errno));
         return ZORRET_INTERNAL_ERROR;
@@ -317,6 +354,10 @@ ZorRet loadModel() {
         return ZORRET_INVALID_ARGUMENTS;
     }
     g_root = std::move(root);
+    /* Kept for the next hold only when the file did not change while read. */
+    const FileId after = fileIdOf(path);
+    if (sameFile(before, after))
+        g_rootFile = after;
     return ZORRET_SUCCESS;
 }
 
@@ -361,7 +402,6 @@ std::vector<Instance> instances(Json &root, ZorObjectId oid) {
 
 void modelDrop() {
     g_loaded = false;
-    g_root = Json();
 }
 
 } // namespace zor_internal
@@ -438,6 +478,7 @@ ZorRet modelStore(const Json &root) {
         return ZORRET_INTERNAL_ERROR;
     }
     g_root = std::move(copy);
+    g_rootFile = fileIdOf(path);
     g_loaded = true;
     g_loadRet = ZORRET_SUCCESS;
     return ZORRET_SUCCESS;
