@@ -132,6 +132,8 @@ printf -- '-- key daemon processes\n'
 ps -o pid=,args= -C racoon || echo "(none)"
 
 say "the daemon's log"
+echo "(its first WAN up takes back any NAT exemption a daemon before it left;"
+echo " where there was none, iptables says \"Bad rule\" once per tunnel)"
 cat "$log"
 
 kill "$daemon"
