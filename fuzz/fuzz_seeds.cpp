@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "msg_frame.h"
 #include "zor.h"
 
 namespace {
@@ -91,18 +92,7 @@ void pfkeySeeds(const std::string &src, const std::string &out) {
     }
 }
 
-Bytes frame(ZorMsgType type, const void *body, size_t len) {
-    ZorMsgHeader hdr;
-    memset(&hdr, 0, sizeof(hdr));
-    hdr.type = type;
-    hdr.src = EID_KIV;
-    hdr.dst = EID_IPSEC;
-    hdr.dataLength = static_cast<UINT32>(len);
-    Bytes out(ZOR_MSG_HEADER_SIZE + len);
-    memcpy(out.data(), &hdr, sizeof(hdr));
-    memcpy(out.data() + ZOR_MSG_HEADER_SIZE, body, len);
-    return out;
-}
+using msg_frame::frame;
 
 Bytes wanMsg(const char *ifName, SINT32 isUP) {
     IPSecWanChangedMsgBody body;

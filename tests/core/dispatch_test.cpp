@@ -15,6 +15,7 @@
 
 #include "core/ipsec_dispatch.h"
 #include "core/ipsec_state.h"
+#include "msg_frame.h"
 #include "shell_recorder.h"
 #include "system_model.h"
 #include "test_files.h"
@@ -34,19 +35,7 @@ void writeModel(const char *conn) {
 const char *const EMPTY_ADDRESS_WAN0 = R"({"enable": 1, "connectionStatus": "Connected",
   "connectionType": "IP_Routed", "X_VORTALIX_COM_IfName": "wan0", "externalIPAddress": ""})";
 
-std::vector<unsigned char> frame(ZorMsgType type, const void *body, size_t len) {
-    ZorMsgHeader hdr;
-    memset(&hdr, 0, sizeof(hdr));
-    hdr.type = type;
-    hdr.src = EID_KIV;
-    hdr.dst = EID_IPSEC;
-    hdr.dataLength = static_cast<UINT32>(len);
-    std::vector<unsigned char> out(ZOR_MSG_HEADER_SIZE + len);
-    memcpy(out.data(), &hdr, sizeof(hdr));
-    if (len)
-        memcpy(out.data() + ZOR_MSG_HEADER_SIZE, body, len);
-    return out;
-}
+using msg_frame::frame;
 
 std::vector<unsigned char> wanMsg(const char *ifName, SINT32 isUP) {
     IPSecWanChangedMsgBody body;

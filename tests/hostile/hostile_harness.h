@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "framework/zor.h"
+#include "msg_frame.h"
 
 namespace hostile {
 
@@ -42,7 +43,7 @@ template <typename F> Outcome observe(F step);
 Outcome observeImpl(void (*step)(void *), void *arg);
 
 /* A framework message: header then body, host byte order. */
-std::vector<unsigned char> frame(ZorMsgType type, const void *body, size_t len);
+using msg_frame::frame;
 std::vector<unsigned char> wanMsg(const char *ifName, SINT32 isUP);
 /* Tunnel 1's change message as the framework sends it (the tunnel before the change). */
 IpsecCfgChangedMsgBody cfgBody(UINT32 op);

@@ -1,0 +1,16 @@
+/* Framework messages for tests: header then body in one block, as the
+ * framework hands a message from KIV to the IPsec daemon (host byte order). */
+#ifndef MSG_FRAME_H
+#define MSG_FRAME_H
+
+#include <cstddef>
+#include <vector>
+
+#include "framework/zor.h"
+
+namespace msg_frame {
+/* Header (type, KIV to IPsec, dataLength = len) followed by `len` bytes of `body`. */
+std::vector<unsigned char> frame(ZorMsgType type, const void *body, size_t len);
+} // namespace msg_frame
+
+#endif
