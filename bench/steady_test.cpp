@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "bench_model.h"
+#include "command_output.h"
 #include "mdm_fixture.h"
 #include "monitor/ipsec_fqdn.h"
 #include "monitor/ipsec_status.h"
@@ -148,20 +149,6 @@ const SteadyCase kSteadyCases[] = {
 INSTANTIATE_TEST_SUITE_P(Ticks, HeapSteady, testing::ValuesIn(kSteadyCases),
                          [](const testing::TestParamInfo<SteadyCase> &i) { return std::string(i.param.name); });
 
-/* Output of a command run in the sandbox. */
-std::string capture(const char *cmd) {
-    std::string out;
-    FILE *p = popen(cmd, "r");
-    if (!p)
-        return out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), p)) > 0)
-        out.append(buf, n);
-    pclose(p);
-    return out;
-}
-
 size_t countLines(const std::string &text, const std::string &start) {
     size_t count = 0;
     for (size_t pos = 0; pos < text.size();) {
@@ -192,10 +179,10 @@ TEST(WanUpAtScale, HundredTunnelsReachTheKernelAndTheNatTable) {
     EXPECT_EQ("setkey -f /var/ipsec/setkey.conf", cmds[n + 1]);
 
     /* out and in for each tunnel, and the forward twin of in. */
-    const std::string policies = capture("ip xfrm policy list");
+    const std::string policies = test_cmd::output("ip xfrm policy list");
     EXPECT_EQ(3 * n, countLines(policies, "src "));
     EXPECT_NE(std::string::npos, policies.find("src 10.0.100.0/24 dst 192.168.1.0/24"));
-    const std::string nat = capture("iptables -w -t nat -S POSTROUTING");
+    const std::string nat = test_cmd::output("iptables -w -t nat -S POSTROUTING");
     EXPECT_EQ(n, countLines(nat, "-A POSTROUTING -s 192.168.1.0/24 -d 10."));
 }
 

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "command_output.h"
 #include "proc/ipsec_proc.h"
 #include "shell_recorder.h"
 #include "test_files.h"
@@ -93,19 +94,6 @@ pid_t startRacoon() {
             return pid;
     }
     return -1;
-}
-
-std::string commandOutput(const char *cmd) {
-    std::string out;
-    FILE *p = popen(cmd, "r");
-    if (!p)
-        return out;
-    char buf[1024];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), p)) > 0)
-        out.append(buf, n);
-    pclose(p);
-    return out;
 }
 
 class KeyDaemonControl : public ::testing::Test {
@@ -278,13 +266,13 @@ TEST_F(KeyDaemonControl, StartLoadsTheTablesAndStopFlushesThemThroughSetkey) {
     shell_recorder::setPassThrough(true);
     ipsec_startIpsecFunc();
     EXPECT_EQ(std::vector<std::string>{"setkey -f /var/ipsec/setkey.conf"}, shell_recorder::commands());
-    std::string policies = commandOutput("ip xfrm policy");
+    std::string policies = test_cmd::output("ip xfrm policy");
     for (const char *dir : {"dir out", "dir in", "dir fwd"})
         EXPECT_NE(std::string::npos, policies.find(dir)) << dir << " in\n" << policies;
     EXPECT_TRUE(logged("setkey -f /var/ipsec/setkey.conf"));
 
     ipsec_stopIpsecFunc();
-    EXPECT_EQ("", commandOutput("ip xfrm policy"));
+    EXPECT_EQ("", test_cmd::output("ip xfrm policy"));
     EXPECT_TRUE(logged("setkey -DF"));
     EXPECT_TRUE(logged("setkey -DPF"));
 }

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "command_output.h"
 #include "test_files.h"
 
 extern char **environ;
@@ -196,16 +197,7 @@ TEST(SetkeyLog, EachInvocationAppendsItsArguments) {
 /* ---- the kernel step, in the sandbox's own network namespace ------------- */
 
 std::string ipOutput(const std::string &args) {
-    std::string out;
-    FILE *p = popen(("ip " + args + " 2>&1").c_str(), "r");
-    if (!p)
-        return out;
-    char buf[1024];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), p)) > 0)
-        out.append(buf, n);
-    pclose(p);
-    return out;
+    return test_cmd::output("ip " + args + " 2>&1");
 }
 
 class SetkeyKernel : public ::testing::Test {

@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "command_output.h"
 #include "core/ipsec_state.h"
 #include "mdm_fixture.h"
 #include "pfkeysim.h"
@@ -591,15 +592,7 @@ TEST_F(SetkeyWriter, FileIsPrivate) {
 /* ---- the real nat table in the sandbox's own network namespace -------------------- */
 
 std::string natRules() {
-    std::string out;
-    FILE *p = popen("iptables -t nat -S POSTROUTING", "r");
-    if (!p)
-        return out;
-    char buf[256];
-    while (fgets(buf, sizeof(buf), p))
-        out += buf;
-    pclose(p);
-    return out;
+    return test_cmd::output("iptables -t nat -S POSTROUTING");
 }
 
 // The commands really run: rules land at the head of POSTROUTING, ahead of
