@@ -9,20 +9,8 @@ cmake=$1 build=$2 src=$3 byte_order=${4:-}
 
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
-passed=0 failed=0
-check() { # NAME COMMAND...: one case
-    local name=$1
-    shift
-    local out
-    if out=$("$@" 2>&1); then
-        passed=$((passed + 1))
-        echo "ok - $name"
-    else
-        failed=$((failed + 1))
-        echo "FAIL - $name"
-        printf '%s\n' "$out" | sed 's/^/    /'
-    fi
-}
+# shellcheck source-path=SCRIPTDIR source=check.sh
+. "$(dirname "$0")/check.sh"
 cache() { # NAME: a value from the build's CMake cache
     sed -n "s/^$1:[A-Z]*=//p" "$build/CMakeCache.txt"
 }
@@ -150,5 +138,4 @@ check "--prefix without DESTDIR" tree_with_prefix
 check "the daemon component stages the daemon and its page alone" daemon_component_alone
 check "the test-only racoon stand-in is never installed" no_test_only_racoon
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+report

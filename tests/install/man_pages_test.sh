@@ -10,20 +10,8 @@ src=$1 bin=$2
 # emulator in a cross build.
 read -r -a run <<<"${IPSEC_TOOL_RUNNER:-}"
 
-passed=0 failed=0
-check() { # NAME COMMAND...: one case
-    local name=$1
-    shift
-    local out
-    if out=$("$@" 2>&1); then
-        passed=$((passed + 1))
-        echo "ok - $name"
-    else
-        failed=$((failed + 1))
-        echo "FAIL - $name"
-        printf '%s\n' "$out" | sed 's/^/    /'
-    fi
-}
+# shellcheck source-path=SCRIPTDIR source=check.sh
+. "$(dirname "$0")/check.sh"
 render() { # PAGE: the page as text, without hyphenation at line ends
     MANWIDTH=200 MAN_KEEP_FORMATTING= man -l "$1" 2>/dev/null | col -b | sed 's/\xe2\x80\x90$//'
 }
@@ -113,5 +101,4 @@ if [ -x "$bin/setkey" ]; then
     fi
 fi
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+report
