@@ -27,6 +27,7 @@
 #include "render/ipsec_racoon.h"
 #include "render/ipsec_setkey.h"
 #include "shell_recorder.h"
+#include "test_files.h"
 
 using nlohmann::json;
 
@@ -93,19 +94,6 @@ json tunnel(UINT32 id, int keyEx, const char *gw, const char *local, const char 
             {"ph2IntegrityAlgo", "hmac_sha1"},
             {"ph2DHGroup", "modp1024"},
             {"ph2KeyTime", 3600}};
-}
-
-std::string readFile(const char *path) {
-    std::string out;
-    FILE *f = fopen(path, "r");
-    if (!f)
-        return out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), f)) > 0)
-        out.append(buf, n);
-    fclose(f);
-    return out;
 }
 
 [[noreturn]] void fail(const char *what, const std::string &detail) {
@@ -204,9 +192,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     shell_recorder::clear();
     if (ipsec_writeAllSetkey() < 1 || ipsec_writeRacoon() < 1)
         fail("the bystander was not written", "");
-    const std::string setkey = readFile(IPSEC_SETKEY_CONF);
-    const std::string racoon = readFile(IPSEC_RACOON_CONF);
-    const std::string psk = readFile(IPSEC_PSK_TXT);
+    const std::string setkey = test_files::read(IPSEC_SETKEY_CONF);
+    const std::string racoon = test_files::read(IPSEC_RACOON_CONF);
+    const std::string psk = test_files::read(IPSEC_PSK_TXT);
     if (hasControl(setkey) || hasControl(racoon) || hasControl(psk))
         fail("a control character reached a file", "");
     checkSetkey(setkey);
