@@ -25,30 +25,12 @@
 #include "core/ipsec_state.h"
 #include "pfkeysim.h"
 #include "shell_recorder.h"
+#include "system_model.h"
 
 namespace {
 
 constexpr size_t kMaxMessages = 4;
 constexpr size_t kMaxBody = 1024;
-
-/* Two tunnels (manual 1, IKE 2) and a connected WAN on wan0. */
-const char *const kModel = R"({"IPSecCfgObject": [
- {"_iid": 1, "entryID": 1, "enable": 1, "connName": "manual", "realRemoteIP": "203.0.113.9",
-  "remoteGWAddress": "203.0.113.9", "localIPMode": 0, "localIPAddress": "192.168.1.0", "localMask": "255.255.255.0",
-  "remoteIPMode": 0, "remoteIPAddress": "10.2.0.0", "remoteMask": "255.255.0.0", "keyExMethod": 1, "authMethod": 0,
-  "manualEncryptionAlgo": "aes-cbc", "manualEncryptionKey": "00112233445566778899aabbccddeeff",
-  "manualAuthAlgo": "hmac-sha1", "manualAthKey": "0123456789abcdef0123456789abcdef01234567",
-  "SPI": "1000", "secondSPI": "1001", "status": 0},
- {"_iid": 2, "entryID": 2, "enable": 1, "connName": "ike", "realRemoteIP": "192.0.2.50",
-  "remoteGWAddress": "192.0.2.50", "localIPMode": 0, "localIPAddress": "192.168.1.0", "localMask": "255.255.255.0",
-  "remoteIPMode": 1, "remoteIPAddress": "192.0.2.77", "remoteMask": "255.255.255.255", "keyExMethod": 0,
-  "authMethod": 0, "PSK": "test-secret", "DPD": 1, "perfectFSEn": 1, "ph1Mode": "main",
-  "ph1MyIdType": "address", "ph1PeerIdType": "address", "ph1EncryptionAlo": "aes", "ph1IntegrityAlgo": "sha1",
-  "ph1DHGroup": "modp1024", "ph1KeyTime": 28800, "ph2EncryptionAlo": "aes", "ph2IntegrityAlgo": "hmac_sha1",
-  "ph2DHGroup": "modp1024", "ph2KeyTime": 3600, "SPI": "0", "secondSPI": "0", "status": 0}],
- "WanDevObject": [{"_iid": 1, "name": "wan", "WanIpConnObject": [{"enable": 1, "connectionStatus": "Connected",
-    "connectionType": "IP_Routed", "X_VORTALIX_COM_IfName": "wan0", "externalIPAddress": "198.51.100.2"}]}]}
-)";
 
 bool plainCommand(const std::string &cmd) {
     static const char *const kChars = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789./_:- ";
@@ -73,8 +55,10 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     std::string dir = home && *home ? home : "/var/run/zor";
     setenv("ZOR_HOME", dir.c_str(), 1);
     mkdir(dir.c_str(), 0755);
+    /* Two tunnels (manual 1, IKE 2) and a connected WAN on wan0. */
+    const std::string model = sysmodel::twoTunnels(sysmodel::CONNECTED_WAN0);
     FILE *f = fopen((dir + "/mdm.json").c_str(), "w");
-    if (!f || fputs(kModel, f) < 0 || fclose(f) != 0)
+    if (!f || fputs(model.c_str(), f) < 0 || fclose(f) != 0)
         exit(2);
     mkdir("/var/ipsec", 0700);
     /* The tunnels' SAs, so that deletions by request id find something. */
