@@ -27,14 +27,7 @@ namespace {
 const char *const kWan = "198.51.100.2";
 const uint32_t kCapturedPid = 418;
 
-pfkeysim::Sa sa(const char *src, const char *dst, uint32_t spi, uint32_t reqid) {
-    pfkeysim::Sa s;
-    s.src = src;
-    s.dst = dst;
-    s.spi = spi;
-    s.reqid = reqid;
-    return s;
-}
+using pfkeysim::sa;
 
 /* Dump order: tunnel 2's outbound and inbound SA, then tunnel 3's, then
  * manual tunnel 4's (manual tunnels' SAs are never deleted). */

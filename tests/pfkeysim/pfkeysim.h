@@ -46,6 +46,17 @@ struct Sa {
     uint64_t currentAddtime = 0; /* creation time; 0: a fixed stand-in */
 };
 
+/* An SA from `src` to `dst` in `state`; the other fields keep the defaults above. */
+inline Sa sa(const char *src, const char *dst, uint32_t spi, uint32_t reqid, uint8_t state = 1) {
+    Sa s;
+    s.src = src;
+    s.dst = dst;
+    s.spi = spi;
+    s.reqid = reqid;
+    s.state = state;
+    return s;
+}
+
 /* One request written to a simulated PF_KEY socket. */
 struct Request {
     uint8_t type;

@@ -64,15 +64,7 @@ class PfkeySim : public ::testing::Test {
     void TearDown() override { EXPECT_EQ(0, pfkeysim::openSockets()); }
 };
 
-pfkeysim::Sa sa(const char *src, const char *dst, uint32_t spi, uint32_t reqid, uint8_t state = 1) {
-    pfkeysim::Sa s;
-    s.src = src;
-    s.dst = dst;
-    s.spi = spi;
-    s.reqid = reqid;
-    s.state = state;
-    return s;
-}
+using pfkeysim::sa;
 
 // The simulator's messages are the real kernel's bytes (x86-64 captures).
 TEST_F(PfkeySim, MessagesMatchRealKernelCaptures) {

@@ -55,14 +55,7 @@ int tickIn(const json &t) {
     return v >= static_cast<long>(kSpiBase) ? static_cast<int>(v - kSpiBase) : 0;
 }
 
-pfkeysim::Sa sa(const char *src, const char *dst, uint32_t spi, uint32_t reqid) {
-    pfkeysim::Sa s;
-    s.src = src;
-    s.dst = dst;
-    s.spi = spi;
-    s.reqid = reqid;
-    return s;
-}
+using pfkeysim::sa;
 
 /* The editor: kEdits zorctl runs on tunnel 1; exits with the number of
  * status writes it found undone. */
