@@ -93,14 +93,7 @@ void pfkeySeeds(const std::string &src, const std::string &out) {
 }
 
 using msg_frame::frame;
-
-Bytes wanMsg(const char *ifName, SINT32 isUP) {
-    IPSecWanChangedMsgBody body;
-    memset(&body, 0, sizeof(body));
-    snprintf(body.ifName, sizeof(body.ifName), "%s", ifName);
-    body.isUP = isUP;
-    return frame(ZOR_MSG_IPSEC_DFL_GW_CHANGED, &body, sizeof(body));
-}
+using msg_frame::wanMsg;
 
 Bytes cfgMsg(UINT32 entryID, UINT32 op, UINT8 enable) {
     IpsecCfgChangedMsgBody body;

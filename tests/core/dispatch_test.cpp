@@ -36,14 +36,7 @@ const char *const EMPTY_ADDRESS_WAN0 = R"({"enable": 1, "connectionStatus": "Con
   "connectionType": "IP_Routed", "X_VORTALIX_COM_IfName": "wan0", "externalIPAddress": ""})";
 
 using msg_frame::frame;
-
-std::vector<unsigned char> wanMsg(const char *ifName, SINT32 isUP) {
-    IPSecWanChangedMsgBody body;
-    memset(&body, 0, sizeof(body));
-    memcpy(body.ifName, ifName, strnlen(ifName, sizeof(body.ifName))); /* may fill the field unterminated */
-    body.isUP = isUP;
-    return frame(ZOR_MSG_IPSEC_DFL_GW_CHANGED, &body, sizeof(body));
-}
+using msg_frame::wanMsg;
 
 /* Tunnel 1 ("manual") as it was before the change. */
 std::vector<unsigned char> cfgMsg(UINT32 op) {

@@ -130,14 +130,6 @@ Outcome observeImpl(void (*step)(void *), void *arg) {
     return o;
 }
 
-std::vector<unsigned char> wanMsg(const char *ifName, SINT32 isUP) {
-    IPSecWanChangedMsgBody body;
-    memset(&body, 0, sizeof(body));
-    memcpy(body.ifName, ifName, strnlen(ifName, sizeof(body.ifName)));
-    body.isUP = isUP;
-    return frame(ZOR_MSG_IPSEC_DFL_GW_CHANGED, &body, sizeof(body));
-}
-
 IpsecCfgChangedMsgBody cfgBody(UINT32 op) {
     IpsecCfgChangedMsgBody body;
     memset(&body, 0, sizeof(body));

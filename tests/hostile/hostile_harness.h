@@ -42,9 +42,9 @@ void setWanDown();
 template <typename F> Outcome observe(F step);
 Outcome observeImpl(void (*step)(void *), void *arg);
 
-/* A framework message: header then body, host byte order. */
+/* Framework messages: header then body, host byte order (msg_frame.h). */
 using msg_frame::frame;
-std::vector<unsigned char> wanMsg(const char *ifName, SINT32 isUP);
+using msg_frame::wanMsg;
 /* Tunnel 1's change message as the framework sends it (the tunnel before the change). */
 IpsecCfgChangedMsgBody cfgBody(UINT32 op);
 void handle(const std::vector<unsigned char> &msg);

@@ -19,4 +19,12 @@ std::vector<unsigned char> frame(ZorMsgType type, const void *body, size_t len) 
     return out;
 }
 
+std::vector<unsigned char> wanMsg(const char *ifName, SINT32 isUP) {
+    IPSecWanChangedMsgBody body;
+    memset(&body, 0, sizeof(body));
+    memcpy(body.ifName, ifName, strnlen(ifName, sizeof(body.ifName))); /* may fill the field unterminated */
+    body.isUP = isUP;
+    return frame(ZOR_MSG_IPSEC_DFL_GW_CHANGED, &body, sizeof(body));
+}
+
 } // namespace msg_frame

@@ -11,6 +11,9 @@
 namespace msg_frame {
 /* Header (type, KIV to IPsec, dataLength = len) followed by `len` bytes of `body`. */
 std::vector<unsigned char> frame(ZorMsgType type, const void *body, size_t len);
+/* The default-gateway change message for interface `ifName`; a name as long as
+ * the field fills it without a terminator. */
+std::vector<unsigned char> wanMsg(const char *ifName, SINT32 isUP);
 } // namespace msg_frame
 
 #endif
