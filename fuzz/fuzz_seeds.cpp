@@ -96,20 +96,7 @@ using msg_frame::frame;
 using msg_frame::wanMsg;
 
 Bytes cfgMsg(UINT32 entryID, UINT32 op, UINT8 enable) {
-    IpsecCfgChangedMsgBody body;
-    memset(&body, 0, sizeof(body));
-    body.entryID = entryID;
-    body.op = op;
-    body.enable = enable;
-    snprintf(body.local_ip, sizeof(body.local_ip), "192.168.1.0");
-    snprintf(body.local_mask, sizeof(body.local_mask), "255.255.255.0");
-    snprintf(body.remote_ip, sizeof(body.remote_ip), "10.2.0.0");
-    snprintf(body.remote_mask, sizeof(body.remote_mask), "255.255.0.0");
-    snprintf(body.real_remote_gw_ip, sizeof(body.real_remote_gw_ip), "203.0.113.9");
-    snprintf(body.spi, sizeof(body.spi), "1000");
-    snprintf(body.second_spi, sizeof(body.second_spi), "1001");
-    body.stack.currentDepth = 1;
-    body.stack.instance[0] = entryID;
+    IpsecCfgChangedMsgBody body = msg_frame::cfgBody(entryID, op, enable);
     return frame(ZOR_MSG_IPSEC_CFG_CHANGED, &body, sizeof(body));
 }
 

@@ -131,22 +131,8 @@ Outcome observeImpl(void (*step)(void *), void *arg) {
 }
 
 IpsecCfgChangedMsgBody cfgBody(UINT32 op) {
-    IpsecCfgChangedMsgBody body;
-    memset(&body, 0, sizeof(body));
-    body.entryID = 1;
-    body.op = op;
-    body.enable = 1;
-    snprintf(body.local_ip, sizeof(body.local_ip), "192.168.1.0");
-    snprintf(body.local_mask, sizeof(body.local_mask), "255.255.255.0");
-    snprintf(body.remote_ip, sizeof(body.remote_ip), "10.2.0.0");
-    snprintf(body.remote_mask, sizeof(body.remote_mask), "255.255.0.0");
-    snprintf(body.real_remote_gw_ip, sizeof(body.real_remote_gw_ip), "203.0.113.9");
-    snprintf(body.spi, sizeof(body.spi), "1000");
-    snprintf(body.second_spi, sizeof(body.second_spi), "1001");
     /* Tunnel 1 is the first object of the model: instance path {1}. */
-    body.stack.currentDepth = 1;
-    body.stack.instance[0] = 1;
-    return body;
+    return msg_frame::cfgBody(1, op, 1);
 }
 
 void handle(const std::vector<unsigned char> &msg) {

@@ -14,6 +14,10 @@ std::vector<unsigned char> frame(ZorMsgType type, const void *body, size_t len);
 /* The default-gateway change message for interface `ifName`; a name as long as
  * the field fills it without a terminator. */
 std::vector<unsigned char> wanMsg(const char *ifName, SINT32 isUP);
+/* The body of a tunnel change message for tunnel `entryID` (instance path
+ * {entryID}) with tunnel 1's settings before the change: 192.168.1.0/24 to
+ * 10.2.0.0/16 through 203.0.113.9, SPIs 1000 and 1001. */
+IpsecCfgChangedMsgBody cfgBody(UINT32 entryID, UINT32 op, UINT8 enable);
 } // namespace msg_frame
 
 #endif
