@@ -234,8 +234,10 @@ TEST_F(KeyDaemonControl, StopFlushesBothTablesThenKillsTheKeyDaemon) {
     ipsec_waitRacoonGone();
     EXPECT_EQ((std::vector<std::string>{"setkey -DF", "setkey -DPF"}), shell_recorder::commands());
     EXPECT_EQ((std::vector<bool>{true, true}), g_runningAtCommand);
-    EXPECT_FALSE(running(g_watched));
-    EXPECT_EQ(0, kill_racoon(0));
+    /* SIGKILL was sent; on a loaded machine the process may take longer to
+     * die than the daemon's bounded wait. */
+    EXPECT_TRUE(waitUntil([] { return !running(g_watched); }));
+    EXPECT_TRUE(waitUntil([] { return kill_racoon(0) == 0; }));
 }
 
 TEST_F(KeyDaemonControl, StopWithNothingRunningStillFlushesBothTables) {
