@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "core/ipsec_state.h"
 #include "hostile_harness.h"
 #include "mdm_fixture.h"
 #include "monitor/ipsec_status.h"
@@ -63,6 +64,7 @@ struct KernelRow {
     const char *log;             /* expected in the log; null: nothing at error level */
     const char *tunnel2;         /* "status SPI secondSPI" afterwards */
     const char *tunnel3;
+    int freePages = -1; /* >= 0: /var/ipsec has only that many pages free */
 };
 
 const char *const kReadError = "ipsec_refresh_status_read_error!";
@@ -88,7 +90,11 @@ void tickAgainst(const KernelRow &row) {
         pfkeysim::reset();
         pfkeysim::setTable(table());
         row.fault();
+        if (row.freePages >= 0)
+            hostile::fillVarIpsec(row.freePages);
         hostile::Outcome o = hostile::observe([] { ipsec_refresh_status(); });
+        if (row.freePages >= 0)
+            hostile::emptyVarIpsec();
 
         if (row.log) {
             EXPECT_NE(std::string::npos, o.log.find(row.log)) << o.log;
@@ -161,6 +167,21 @@ TEST_F(HostileKernel, ABadReplyNeverDeletesAHealthySaNorCostsAnotherTunnel) {
          [] { pfkeysim::corruptExtension(5, SADB_EXT_LIFETIME_HARD, 0); }, kReadError, kUp2, kUp3},
         {"extension longer than its reply in a manual tunnel's reply",
          [] { pfkeysim::corruptExtension(6, SADB_X_EXT_SA2, 400); }, kReadError, kUp2, kUp3},
+        {"tunnel 2's lone SA with /var/ipsec full: nothing deleted, the pass ends there",
+         [] {
+             auto sas = table();
+             sas.erase(sas.begin() + 1);
+             pfkeysim::setTable(sas);
+         },
+         "ipsec cannot write /var/ipsec/tmp_delete.conf: No space left on device", kUp2, kUp3, 0},
+        {"a WAN address that is no dotted quad never reaches a delete line",
+         [] {
+             auto sas = table();
+             sas.erase(sas.begin() + 1);
+             pfkeysim::setTable(sas);
+             snprintf(l_wan_ip, sizeof(l_wan_ip), "1 ;flush;#");
+         },
+         "ipsec tunnel 2: l_wan_ip is not a dotted quad, no delete line", "0 500 501", kUp3},
         {"reply of 6000 bytes, cut by the read buffer",
          [] {
              auto msgs = replies();
