@@ -22,7 +22,18 @@ bool ipsec_isIfName(const char *s) {
 }
 
 bool ipsec_isDottedQuad(const char *s) {
-    return ipsec_netChkDotIpAddr(s) == 1;
+    if (ipsec_netChkDotIpAddr(s) != 1)
+        return false;
+    /* Stricter than the helper: every octet present, and no leading zero,
+     * which setkey's and iptables' address parsers would read as octal. */
+    for (const char *octet = s;; octet++) {
+        const size_t digits = strspn(octet, "0123456789");
+        if (digits == 0 || (digits > 1 && octet[0] == '0'))
+            return false;
+        octet += digits;
+        if (*octet == '\0')
+            return true;
+    }
 }
 
 bool ipsec_isHex(const char *s, size_t maxLen) {

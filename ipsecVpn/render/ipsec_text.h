@@ -10,7 +10,8 @@
 
 /* A plain interface name: 1 to 15 of [A-Za-z0-9_.-], not "." or "..". */
 bool ipsec_isIfName(const char *s);
-/* A dotted quad by the address helpers' rule (safe in a shell word). */
+/* Four decimal octets of 0 to 255 without leading zeros, by dots: a plain
+ * shell word, and one address to every parser. */
 bool ipsec_isDottedQuad(const char *s);
 /* Hexadecimal digits only, at most `maxLen` of them; empty (or null) is
  * accepted, for fields written as "0x" followed by nothing. */

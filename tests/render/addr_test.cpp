@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "render/ipsec_addr.h"
 #include "render/ipsec_text.h"
@@ -18,9 +19,9 @@ struct PrefixCase {
 
 TEST(CalPrefixLen, MasksAndNonAddresses) {
     const PrefixCase cases[] = {
-        {"255.255.255.255", 32}, {"255.255.255.0", 24}, {"255.255.255.128", 25}, {"255.255.0.0", 16},
-        {"128.0.0.0", 1},        {"0.0.0.0", 0},        {"255.0.255.0", 24},     {"255.255.255.254", 31},
-        {"not a mask", 32},      {"", 32},              {"256.0.0.0", 32},       {"0.0.0.1", 32},
+        {"255.255.255.255", 32}, {"255.255.255.0", 24}, {"255.255.255.128", 25}, {"255.255.0.0", 16}, {"128.0.0.0", 1},
+        {"0.0.0.0", 0},          {"255.0.255.0", 24},   {"255.255.255.254", 31}, {"not a mask", 32},  {"", 32},
+        {"256.0.0.0", 32},       {"0.0.0.1", 32},
     };
     for (const auto &c : cases)
         EXPECT_EQ(c.prefix, ipsec_calPrefixLen(c.mask)) << c.mask;
@@ -34,10 +35,10 @@ struct DotCase {
 
 TEST(NetChkDotIpAddr, RulesOfTheDottedQuad) {
     const DotCase cases[] = {
-        {"1.2.3.4", 1},         {"255.255.255.255", 1}, {"1.2.3", 0},          {"192.168.1.256", 0},
-        {"1..2.3.4", 0},        {"1.2.3.4.5", 0},       {"vpn.example.com", 0}, {"1.2.3 .4", 0},
-        {"10.20.30.", 1},       {".10.20.30", 1},       {"001.002.003.004", 1}, {"", 0},
-        {"1.2.3.4\n", 0},       {"1.2.3.4;ls", 0},      {"1234567.1.1.1", 0},  {"0000000000.0.0.0", 0},
+        {"1.2.3.4", 1},   {"255.255.255.255", 1}, {"1.2.3", 0},           {"192.168.1.256", 0},
+        {"1..2.3.4", 0},  {"1.2.3.4.5", 0},       {"vpn.example.com", 0}, {"1.2.3 .4", 0},
+        {"10.20.30.", 1}, {".10.20.30", 1},       {"001.002.003.004", 1}, {"", 0},
+        {"1.2.3.4\n", 0}, {"1.2.3.4;ls", 0},      {"1234567.1.1.1", 0},   {"0000000000.0.0.0", 0},
     };
     for (const auto &c : cases)
         EXPECT_EQ(c.result, ipsec_netChkDotIpAddr(c.text)) << '"' << c.text << '"';
@@ -113,6 +114,29 @@ TEST(TextChecks, ConfigurationTexts) {
     EXPECT_FALSE(ipsec_isSafeText("x\"", IPSEC_RACOON_FORBIDDEN));
     EXPECT_FALSE(ipsec_isSafeText("{", IPSEC_RACOON_FORBIDDEN));
     EXPECT_FALSE(ipsec_isSafeText("\x7f", nullptr));
+    EXPECT_FALSE(ipsec_isSafeText("10.1.0.0#", IPSEC_SETKEY_FORBIDDEN));
+}
+
+/* What a setkey.conf field must be: an address, hex digits, a plain word. */
+TEST(TextChecks, SetkeyFieldShapes) {
+    EXPECT_TRUE(ipsec_isDottedQuad("0.0.0.0"));
+    EXPECT_TRUE(ipsec_isDottedQuad("255.255.255.255"));
+    EXPECT_FALSE(ipsec_isDottedQuad("10.20.30."));
+    EXPECT_FALSE(ipsec_isDottedQuad(".10.20.30"));
+    EXPECT_FALSE(ipsec_isDottedQuad("010.1.1.1"));
+    EXPECT_FALSE(ipsec_isDottedQuad("192.168.1.0#"));
+    EXPECT_TRUE(ipsec_isHex("", 8));
+    EXPECT_TRUE(ipsec_isHex(nullptr, 8));
+    EXPECT_TRUE(ipsec_isHex("DEADbeef", 8));
+    EXPECT_FALSE(ipsec_isHex("123456789", 8));
+    EXPECT_FALSE(ipsec_isHex("0x10", 8));
+    EXPECT_FALSE(ipsec_isHex("10 #", 8));
+    EXPECT_TRUE(ipsec_isWord("hmac-sha2_256"));
+    EXPECT_FALSE(ipsec_isWord(""));
+    EXPECT_FALSE(ipsec_isWord(nullptr));
+    EXPECT_FALSE(ipsec_isWord("aes cbc"));
+    EXPECT_FALSE(ipsec_isWord("aes#"));
+    EXPECT_FALSE(ipsec_isWord(std::string(64, 'a').c_str()));
 }
 
 } // namespace
