@@ -21,7 +21,6 @@ using nlohmann::json;
 
 namespace {
 
-const char *const HEADER = "path pre_shared_key \"/var/ipsec/psk.txt\";\n";
 const char *const CHMOD = "chmod 600 /var/ipsec/psk.txt";
 
 /* An IKE tunnel with the settings of the documented single-tunnel example. */
