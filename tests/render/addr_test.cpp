@@ -4,7 +4,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <string>
 
 #include "render/ipsec_addr.h"
 #include "render/ipsec_text.h"
@@ -115,28 +114,6 @@ TEST(TextChecks, ConfigurationTexts) {
     EXPECT_FALSE(ipsec_isSafeText("{", IPSEC_RACOON_FORBIDDEN));
     EXPECT_FALSE(ipsec_isSafeText("\x7f", nullptr));
     EXPECT_FALSE(ipsec_isSafeText("10.1.0.0#", IPSEC_SETKEY_FORBIDDEN));
-}
-
-/* What a setkey.conf field must be: an address, hex digits, a plain word. */
-TEST(TextChecks, SetkeyFieldShapes) {
-    EXPECT_TRUE(ipsec_isDottedQuad("0.0.0.0"));
-    EXPECT_TRUE(ipsec_isDottedQuad("255.255.255.255"));
-    EXPECT_FALSE(ipsec_isDottedQuad("10.20.30."));
-    EXPECT_FALSE(ipsec_isDottedQuad(".10.20.30"));
-    EXPECT_FALSE(ipsec_isDottedQuad("010.1.1.1"));
-    EXPECT_FALSE(ipsec_isDottedQuad("192.168.1.0#"));
-    EXPECT_TRUE(ipsec_isHex("", 8));
-    EXPECT_TRUE(ipsec_isHex(nullptr, 8));
-    EXPECT_TRUE(ipsec_isHex("DEADbeef", 8));
-    EXPECT_FALSE(ipsec_isHex("123456789", 8));
-    EXPECT_FALSE(ipsec_isHex("0x10", 8));
-    EXPECT_FALSE(ipsec_isHex("10 #", 8));
-    EXPECT_TRUE(ipsec_isWord("hmac-sha2_256"));
-    EXPECT_FALSE(ipsec_isWord(""));
-    EXPECT_FALSE(ipsec_isWord(nullptr));
-    EXPECT_FALSE(ipsec_isWord("aes cbc"));
-    EXPECT_FALSE(ipsec_isWord("aes#"));
-    EXPECT_FALSE(ipsec_isWord(std::string(64, 'a').c_str()));
 }
 
 } // namespace

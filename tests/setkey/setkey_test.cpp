@@ -508,6 +508,8 @@ TEST_F(SetkeyWriter, FieldsAreCheckedByWhatTheyMustBe) {
         {"'#' in the local network", "localIPAddress", "192.168.1.0#", "localIPAddress is not a dotted quad"},
         {"host name as gateway", "realRemoteIP", "peer.example", "realRemoteIP is not a dotted quad"},
         {"octet over 255", "remoteIPAddress", "10.2.0.256", "remoteIPAddress is not a dotted quad"},
+        {"last octet missing", "remoteIPAddress", "10.2.0.", "remoteIPAddress is not a dotted quad"},
+        {"leading zero, read as octal elsewhere", "localIPAddress", "010.1.0.0", "localIPAddress is not a dotted quad"},
         {"unset local network", "localIPAddress", nullptr, "localIPAddress is not a dotted quad"},
         {"'0x' before the SPI", "SPI", "0x1000", "SPI is not at most 8 hexadecimal digits"},
         {"nine-digit SPI", "secondSPI", "123456789", "secondSPI is not at most 8 hexadecimal digits"},
