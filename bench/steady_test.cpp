@@ -172,11 +172,13 @@ TEST(WanUpAtScale, HundredTunnelsReachTheKernelAndTheNatTable) {
     ipsec_startIpsecFunc();
     shell_recorder::setPassThrough(false);
 
+    /* Each insert first takes back an equal rule. */
     const std::vector<std::string> &cmds = shell_recorder::commands();
-    ASSERT_EQ(n + 2, cmds.size());
-    EXPECT_EQ("iptables -t nat -I POSTROUTING 1 -s 192.168.1.0/24 -o wan0 -d 10.0.1.0/24 -j ACCEPT", cmds[0]);
-    EXPECT_EQ("chmod 600 /var/ipsec/psk.txt", cmds[n]);
-    EXPECT_EQ("setkey -f /var/ipsec/setkey.conf", cmds[n + 1]);
+    ASSERT_EQ(2 * n + 2, cmds.size());
+    EXPECT_EQ("iptables -t nat -D POSTROUTING -s 192.168.1.0/24 -o wan0 -d 10.0.1.0/24 -j ACCEPT", cmds[0]);
+    EXPECT_EQ("iptables -t nat -I POSTROUTING 1 -s 192.168.1.0/24 -o wan0 -d 10.0.1.0/24 -j ACCEPT", cmds[1]);
+    EXPECT_EQ("chmod 600 /var/ipsec/psk.txt", cmds[2 * n]);
+    EXPECT_EQ("setkey -f /var/ipsec/setkey.conf", cmds[2 * n + 1]);
 
     /* out and in for each tunnel, and the forward twin of in. */
     const std::string policies = test_cmd::output("ip xfrm policy list");
@@ -184,6 +186,12 @@ TEST(WanUpAtScale, HundredTunnelsReachTheKernelAndTheNatTable) {
     EXPECT_NE(std::string::npos, policies.find("src 10.0.100.0/24 dst 192.168.1.0/24"));
     const std::string nat = test_cmd::output("iptables -w -t nat -S POSTROUTING");
     EXPECT_EQ(n, countLines(nat, "-A POSTROUTING -s 192.168.1.0/24 -d 10."));
+    /* A repeated rewrite on the same interface leaves one rule per tunnel. */
+    shell_recorder::setPassThrough(true);
+    EXPECT_EQ(static_cast<int>(n), ipsec_writeAllSetkey());
+    shell_recorder::setPassThrough(false);
+    EXPECT_EQ(n, countLines(test_cmd::output("iptables -w -t nat -S POSTROUTING"),
+                            "-A POSTROUTING -s 192.168.1.0/24 -d 10."));
 }
 
 } // namespace

@@ -87,9 +87,11 @@ void BM_WanUp(benchmark::State &state) {
         const bool ok = ipsec_writeAllSetkey() == static_cast<int>(n) && ipsec_writeRacoon() == static_cast<int>(n);
         ipsec_startIpsecFunc();
         const Clock::time_point t1 = Clock::now();
+        /* Each insert's delete of an equal rule fails on the emptied table. */
+        static const std::string kDelete = "iptables -t nat -D ";
         int failed = 0;
         for (const std::string &cmd : shell_recorder::commands())
-            failed += system(cmd.c_str()) != 0;
+            failed += system(cmd.c_str()) != 0 && cmd.compare(0, kDelete.size(), kDelete) != 0;
         const Clock::time_point t2 = Clock::now();
         if (!ok || failed)
             state.SkipWithError("a WAN up step failed");

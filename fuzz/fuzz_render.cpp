@@ -7,12 +7,17 @@
  *
  * Input: texts separated by NUL bytes, given in turn to the fields below, in
  * both a manually keyed tunnel and an IKE tunnel; a third tunnel is a
- * bystander. Checked besides the sanitizers: setkey.conf is one statement
- * per line, each ended by its only ';'; racoon.conf's braces balance and its
- * quotes pair up on each line; no file holds a control character other than
- * the line ends; the bystander is fully written; every command is plain words.
+ * bystander. Checked besides the sanitizers: setkey.conf is one whole
+ * statement per line, each ended by its only ';' and without a '#' that
+ * would hide the rest of it; every tunnel that was not skipped (with a
+ * logged line naming it) is in setkey.conf; racoon.conf's braces balance and
+ * its quotes pair up on each line; no file holds a control character other
+ * than the line ends; the bystander is fully written; every command is plain
+ * words.
  */
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -119,8 +124,8 @@ void checkSetkey(const std::string &conf) {
         bool known = false;
         for (const char *s : kStatements)
             known = known || line.compare(0, strlen(s), s) == 0;
-        if (!known || line.find(';') != line.size() - 1)
-            fail("setkey.conf line is not one statement", line);
+        if (!known || line.find(';') != line.size() - 1 || line.find('#') != std::string::npos)
+            fail("setkey.conf line is not one whole statement", line);
         start = end + 1;
     }
 }
@@ -146,6 +151,43 @@ void checkRacoon(const std::string &conf) {
     }
     if (depth != 0)
         fail("racoon.conf braces do not balance", conf);
+}
+
+/* Standard error (the daemon's log) of `step`, through a file. libFuzzer may
+ * have closed descriptor 2 (-close_fd_mask): it is left closed again. */
+template <typename F> std::string logOf(F step) {
+    static const char *const kLog = "/var/run/fuzz_render.log";
+    fflush(stderr);
+    const int saved = dup(2);
+    const int fd = open(kLog, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0)
+        abort();
+    if (fd != 2) {
+        dup2(fd, 2);
+        close(fd);
+    }
+    step();
+    fflush(stderr);
+    if (saved >= 0) {
+        dup2(saved, 2);
+        close(saved);
+    } else {
+        close(2);
+    }
+    return test_files::read(kLog);
+}
+
+/* A tunnel the full rewrite installs is in setkey.conf, unless a line said it
+ * was skipped: one tunnel's texts never cost it silently. */
+void checkTunnelWritten(const json &t, const std::string &setkey, const std::string &log) {
+    const std::string gw = t["realRemoteIP"].get<std::string>();
+    if (gw.empty() || gw == "0.0.0.0")
+        return; /* no remote end: not installed, nothing to say */
+    const unsigned id = t["entryID"].get<unsigned>();
+    const std::string policy = "/unique:" + std::to_string(2 * id + 1) + ";\n";
+    const std::string skipped = "ipsec tunnel " + std::to_string(id) + ": ";
+    if (setkey.find(policy) == std::string::npos && log.find(skipped) == std::string::npos)
+        fail("a tunnel is missing from setkey.conf without a line", skipped + "\n" + setkey);
 }
 
 } // namespace
@@ -190,8 +232,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fclose(f);
 
     shell_recorder::clear();
-    if (ipsec_writeAllSetkey() < 1 || ipsec_writeRacoon() < 1)
-        fail("the bystander was not written", "");
+    int setkeyCount = 0, racoonCount = 0;
+    const std::string log = logOf([&] {
+        setkeyCount = ipsec_writeAllSetkey();
+        racoonCount = ipsec_writeRacoon();
+    });
+    if (setkeyCount < 1 || racoonCount < 1)
+        fail("the bystander was not written", log);
     const std::string setkey = test_files::read(IPSEC_SETKEY_CONF);
     const std::string racoon = test_files::read(IPSEC_RACOON_CONF);
     const std::string psk = test_files::read(IPSEC_PSK_TXT);
@@ -199,6 +246,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         fail("a control character reached a file", "");
     checkSetkey(setkey);
     checkRacoon(racoon);
+    /* The texts as the data model holds them (UTF-8 only). */
+    const json stored = json::parse(text);
+    for (const json &t : stored["IPSecCfgObject"])
+        checkTunnelWritten(t, setkey, log);
     if (setkey.find("esp/tunnel/198.51.100.2-192.0.2.60/unique:7;") == std::string::npos ||
         racoon.find("remote 192.0.2.60 {") == std::string::npos || psk.find("192.0.2.60 secret\n") == std::string::npos)
         fail("the bystander tunnel is missing", setkey + racoon);

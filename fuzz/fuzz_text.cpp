@@ -2,9 +2,12 @@
  * Fuzzer for the text checks that guard shell commands and configuration
  * files. Input: raw text. Checked besides the sanitizers: whatever a check
  * accepts cannot end a statement or start another one in the place it guards
- * (interface names and dotted quads are plain shell words; safe texts hold no
- * control character and none of the forbidden characters).
+ * (interface names and dotted quads are plain shell words, and a dotted quad
+ * reads back as itself; hex texts and words hold only their characters; safe
+ * texts hold no control character and none of the forbidden characters).
  */
+#include <arpa/inet.h>
+
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -39,7 +42,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (len == 0 || len > 15 || !allIn(s, kWordChars) || !strcmp(s, ".") || !strcmp(s, ".."))
             abort();
     }
-    if (ipsec_isDottedQuad(s) && !allIn(s, "0123456789."))
+    if (ipsec_isDottedQuad(s)) {
+        /* One address to every parser: it reads back as itself. */
+        in_addr addr;
+        char back[INET_ADDRSTRLEN];
+        if (!allIn(s, "0123456789.") || inet_pton(AF_INET, s, &addr) != 1 ||
+            !inet_ntop(AF_INET, &addr, back, sizeof(back)) || strcmp(back, s) != 0)
+            abort();
+    }
+    if (ipsec_isHex(s, 8) && (strlen(s) > 8 || !allIn(s, "0123456789abcdefABCDEF")))
+        abort();
+    if (ipsec_isWord(s) && (!*s || !allIn(s, "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-")))
         abort();
     checkSafe(s, IPSEC_SETKEY_FORBIDDEN);
     checkSafe(s, IPSEC_RACOON_FORBIDDEN);

@@ -12,6 +12,7 @@
 #include "../proc/ipsec_shell.h"
 #include "../render/ipsec_racoon.h"
 #include "../render/ipsec_setkey.h"
+#include "../render/ipsec_text.h"
 #include "ipsec_state.h"
 #include "ipsec_wan.h"
 
@@ -78,6 +79,14 @@ void handleWanUp(const char *ifName) {
     }
     if (wanIP[0] == '\0') {
         log_log(ZOR_LOG_ERR, __func__, __LINE__, "ipsec get wanIP NULL -- handle receive msg wan up!\n");
+        failWanUp();
+        return;
+    }
+    /* The address becomes every tunnel's local end in setkey.conf and in the
+     * monitor's delete lines: anything but a dotted quad could add or hide
+     * statements there, so it is handled as a failed lookup. */
+    if (!ipsec_isDottedQuad(wanIP)) {
+        log_log(ZOR_LOG_ERR, __func__, __LINE__, "ipsec get wanIP not a dotted quad -- handle receive msg wan up!\n");
         failWanUp();
         return;
     }

@@ -10,9 +10,8 @@
 #include "ipsec_pfkey.h"
 
 void ipsec_delete_Sa_reqid(unsigned int reqid, FILE *setkeyconf, const char *localIp, const char *remoteIp) {
-    /* The line is a setkey statement: its address texts must not end it. */
-    if (!setkeyconf || !localIp || !remoteIp || !ipsec_isSafeText(localIp, IPSEC_SETKEY_FORBIDDEN) ||
-        !ipsec_isSafeText(remoteIp, IPSEC_SETKEY_FORBIDDEN))
+    /* The line is a setkey statement: its addresses are dotted quads or it is not written. */
+    if (!setkeyconf || !ipsec_isDottedQuad(localIp) || !ipsec_isDottedQuad(remoteIp))
         return;
     std::vector<PfkeySaMsg> sas;
     /* On a failed dump the SAs read before the failure are still deleted. */

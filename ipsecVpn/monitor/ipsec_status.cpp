@@ -9,11 +9,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 
 #include "../core/ipsec_state.h"
 #include "../framework/ipsec_obj.h"
 #include "../proc/ipsec_shell.h"
+#include "../render/ipsec_file.h"
+#include "../render/ipsec_text.h"
 #include "ipsec_pfkey.h"
 
 IPSEC_STATUS_ARR l_ipsec_status_arr;
@@ -102,7 +103,8 @@ struct SaSeen {
 /* Looks up one direction of a tunnel: the SAs with its request id whose far
  * end (source when inbound, destination when outbound) is realRemoteIP. Each
  * match in table order replaces the SPI text when it differs at that moment,
- * so the last match wins and any replacement marks the object changed. */
+ * so the last match wins and any replacement marks the object changed.
+ * Without `changed` it only looks. */
 SaSeen matchDirection(IPSecCfgObject *obj, UINT32 reqid, bool inbound, bool *changed) {
     SaSeen seen;
     if (!obj->realRemoteIP)
@@ -120,7 +122,7 @@ SaSeen matchDirection(IPSecCfgObject *obj, UINT32 reqid, bool inbound, bool *cha
             continue;
         }
         seen.found = true;
-        if (zorUtl_strcmp(*spiField, e.spi) != 0) {
+        if (changed && zorUtl_strcmp(*spiField, e.spi) != 0) {
             ipsec_setText(spiField, e.spi);
             *changed = true;
         }
@@ -148,23 +150,33 @@ void clearSpi(char **field, bool *changed) {
  * file, so no text can add a statement of its own. */
 void writeDeleteLine(FILE *f, const char *src, const char *dst, const char *spi) {
     size_t len = strnlen(spi, 16);
-    if (len == 0 || len > 8 || strspn(spi, "0123456789abcdefABCDEF") != len) {
+    if (len == 0 || !ipsec_isHex(spi, 8)) {
         log_log(ZOR_LOG_ERR, kSetStatus, __LINE__, "SPI text is not hexadecimal, no delete line\n");
         return;
     }
     fprintf(f, "delete %s %s esp 0x%s;\n", src, dst, spi);
 }
 
-struct FileCloser {
-    void operator()(FILE *f) const { fclose(f); }
-};
+/* Both ends of the delete lines are dotted quads, or no line is written. */
+bool endsValid(const IPSecCfgObject &obj) {
+    const char *field = !ipsec_isDottedQuad(l_wan_ip)           ? "l_wan_ip"
+                        : !ipsec_isDottedQuad(obj.realRemoteIP) ? "realRemoteIP"
+                                                                : nullptr;
+    if (!field)
+        return true;
+    log_log(ZOR_LOG_ERR, kSetStatus, __LINE__, "ipsec tunnel %u: %s is not a dotted quad, no delete line\n",
+            obj.entryID, field);
+    return false;
+}
 
 /* Removes the SA of a tunnel whose partner is missing: one delete line per
  * SPI field still recorded (outbound first), both fields set to "0", then
- * setkey on the file. False when the file cannot be opened. */
+ * setkey on the file. False when the file cannot be written. */
 bool deleteLoneSa(IPSecCfgObject *obj, bool *changed) {
-    std::unique_ptr<FILE, FileCloser> file(fopen(IPSEC_TMP_DELETE_CONF, "w"));
-    if (!file) {
+    if (!endsValid(*obj))
+        return true;
+    IpsecFile file(IPSEC_TMP_DELETE_CONF, 0666, kSetStatus);
+    if (!file.open()) {
         log_log(ZOR_LOG_ERR, kSetStatus, __LINE__, "Ipsec internal Error:/tmp_delete_file!\n");
         return false;
     }
@@ -178,7 +190,10 @@ bool deleteLoneSa(IPSecCfgObject *obj, bool *changed) {
         ipsec_setText(&obj->secondSPI, "0");
         *changed = true;
     }
-    file.reset();
+    if (!file.commit()) {
+        log_log(ZOR_LOG_ERR, kSetStatus, __LINE__, "Ipsec internal Error:/tmp_delete_file!\n");
+        return false;
+    }
     ipsec_runCommand("setkey -f " IPSEC_TMP_DELETE_CONF);
     return true;
 }
@@ -187,7 +202,14 @@ bool deleteLoneSa(IPSecCfgObject *obj, bool *changed) {
 bool reconcileTunnel(IPSecCfgObject *obj, bool *changed) {
     SaSeen in, out;
     UINT32 outReqid = 0, inReqid = 0;
-    if (ipsec_reqids(obj->entryID, &outReqid, &inReqid)) {
+    const bool ids = ipsec_reqids(obj->entryID, &outReqid, &inReqid);
+    /* After an unfinished dump an SA not seen may simply not have been read:
+     * it is unknown, not absent. Only a tunnel with both SAs seen is brought
+     * up to date; every other keeps its status and SPIs. */
+    if (!l_ipsec_status_arr.complete && !(ids && matchDirection(obj, inReqid, true, nullptr).found &&
+                                          matchDirection(obj, outReqid, false, nullptr).found))
+        return true;
+    if (ids) {
         in = matchDirection(obj, inReqid, true, changed);
         out = matchDirection(obj, outReqid, false, changed);
     }
@@ -196,9 +218,8 @@ bool reconcileTunnel(IPSecCfgObject *obj, bool *changed) {
         return true;
     }
     setStatus(obj, 0, changed);
-    /* Manual SAs are the configuration itself; and after an unfinished dump
-     * a missing SA may simply not have been read. Neither is cleaned up. */
-    if (obj->keyExMethod != 0 || !l_ipsec_status_arr.complete)
+    /* Manual SAs are the configuration itself: never cleaned up. */
+    if (obj->keyExMethod != 0)
         return true;
     if (!in.found && !out.found) {
         clearSpi(&obj->SPI, changed);

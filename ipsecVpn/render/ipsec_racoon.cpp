@@ -5,19 +5,15 @@
  */
 #include "ipsec_racoon.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "framework/ipsec_obj.h"
 #include "proc/ipsec_shell.h"
 #include "render/ipsec_addr.h"
+#include "render/ipsec_file.h"
 #include "render/ipsec_text.h"
 
 /* Gateways that opened a remote block in this pass: slot k belongs to the
@@ -28,27 +24,6 @@ std::vector<std::string> l_gw_racoon;
 namespace {
 
 const char *const FUNC = "ipsec_writeRacoon";
-
-struct FileCloser {
-    void operator()(FILE *f) const { fclose(f); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
-
-/* psk.txt is private from its first byte: created 0600, an existing file made
- * 0600 before its old keys are cut and new ones written. */
-File openPskFile() {
-    int fd = open(IPSEC_PSK_TXT, O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0)
-        return nullptr;
-    if (fchmod(fd, 0600) != 0 || ftruncate(fd, 0) != 0) {
-        close(fd);
-        return nullptr;
-    }
-    FILE *f = fdopen(fd, "w");
-    if (!f)
-        close(fd);
-    return File(f);
-}
 
 bool isFqdn(const char *idType) {
     return strcmp(ipsec_txt(idType), "fqdn") == 0;
@@ -177,17 +152,8 @@ UINT32 countEnabled() {
     return tunnelNum;
 }
 
-} // namespace
-
-int ipsec_writeRacoon(void) {
-    File conf(fopen(IPSEC_RACOON_CONF, "w"));
-    if (!conf)
-        return -1;
-    fputs("path pre_shared_key \"/var/ipsec/psk.txt\";\n", conf.get());
-    File psk = openPskFile();
-    if (!psk)
-        return -1;
-
+/* Both walks under the global lock: the number of IKE tunnels written, or -1. */
+int writeTunnels(FILE *conf, FILE *psk) {
     ZorLock lock(FUNC);
     ZorRet ret = lock.acquire();
     if (ret != ZORRET_SUCCESS) {
@@ -205,7 +171,7 @@ int ipsec_writeRacoon(void) {
         /* The copy stays valid without the lock; other clients may go on
          * meanwhile. */
         lock.release();
-        if (obj->keyExMethod == 0 && writeIkeTunnel(conf.get(), psk.get(), *obj.get(), tunnelNum, writeCount))
+        if (obj->keyExMethod == 0 && writeIkeTunnel(conf, psk, *obj.get(), tunnelNum, writeCount))
             writeCount++;
         ret = lock.acquire();
         if (ret != ZORRET_SUCCESS) {
@@ -215,8 +181,25 @@ int ipsec_writeRacoon(void) {
     }
     obj.reset();
     lock.release();
-    conf.reset();
-    psk.reset();
-    ipsec_runCommand("chmod 600 /var/ipsec/psk.txt");
     return static_cast<int>(writeCount);
+}
+
+} // namespace
+
+/* psk.txt is private from its first byte: created 0600. */
+int ipsec_writeRacoon(void) {
+    IpsecFile conf(IPSEC_RACOON_CONF, 0666, FUNC);
+    if (!conf.open())
+        return -1;
+    fputs("path pre_shared_key \"/var/ipsec/psk.txt\";\n", conf.get());
+    IpsecFile psk(IPSEC_PSK_TXT, 0600, FUNC);
+    if (!psk.open())
+        return -1;
+    const int written = writeTunnels(conf.get(), psk.get());
+    /* The key file first: a configuration naming gateways without keys for
+     * them is what must never be loaded. */
+    if (written == -1 || !psk.commit() || !conf.commit())
+        return -1;
+    ipsec_runCommand("chmod 600 /var/ipsec/psk.txt");
+    return written;
 }

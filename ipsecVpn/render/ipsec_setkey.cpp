@@ -8,10 +8,6 @@
  */
 #include "ipsec_setkey.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
@@ -21,6 +17,7 @@
 #include "../monitor/ipsec_delete.h"
 #include "../proc/ipsec_shell.h"
 #include "ipsec_addr.h"
+#include "ipsec_file.h"
 #include "ipsec_text.h"
 
 namespace {
@@ -42,33 +39,6 @@ Text16 bounded(const char *src) {
     }
     return t;
 }
-
-/* setkey.conf holds manual keys: mode 0600 from its creation on, and an older
- * file with a wider mode is narrowed before it is emptied. */
-class ConfFile {
-  public:
-    ConfFile() = default;
-    ConfFile(const ConfFile &) = delete;
-    ConfFile &operator=(const ConfFile &) = delete;
-    ~ConfFile() {
-        if (f_)
-            fclose(f_);
-    }
-    bool open() {
-        const int fd = ::open(IPSEC_SETKEY_CONF, O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-        if (fd < 0)
-            return false;
-        if (fchmod(fd, 0600) != 0 || ftruncate(fd, 0) != 0 || !(f_ = fdopen(fd, "w"))) {
-            close(fd);
-            return false;
-        }
-        return true;
-    }
-    FILE *get() const { return f_; }
-
-  private:
-    FILE *f_ = nullptr;
-};
 
 /* One side of a policy: an address and its prefix length. */
 struct Selector {
@@ -104,13 +74,44 @@ struct NamedText {
     const char *text;
 };
 
-/* False, with a level-3 line naming the field, when a text would end or
- * break a setkey statement. */
-bool safeForSetkey(const NamedText *fields, size_t n, UINT32 entryID, const char *func) {
+/* What a field of a setkey statement must be. The real setkey stops at the
+ * first statement it cannot parse, after the file's flush has run: one
+ * tunnel's text that breaks a statement (a '#' that hides the rest of the
+ * line, a ';' or a blank that starts another) would cost every tunnel. */
+enum FieldKind {
+    FIELD_ADDRESS, /* a dotted quad */
+    FIELD_SPI,     /* at most 8 hex digits; empty is written as "0x" alone */
+    FIELD_KEY,     /* hex digits; empty is written as "0x" alone */
+    FIELD_ALGO,    /* a plain word */
+};
+
+struct Field {
+    const char *name;
+    const char *text;
+    FieldKind kind;
+};
+
+const char *fieldFault(const Field &f) {
+    switch (f.kind) {
+    case FIELD_ADDRESS:
+        return ipsec_isDottedQuad(f.text) ? nullptr : "a dotted quad";
+    case FIELD_SPI:
+        return ipsec_isHex(f.text, 8) ? nullptr : "at most 8 hexadecimal digits";
+    case FIELD_KEY:
+        return ipsec_isHex(f.text, 4096) ? nullptr : "hexadecimal digits";
+    case FIELD_ALGO:
+        return ipsec_isWord(f.text) ? nullptr : "a plain word";
+    }
+    return "known";
+}
+
+/* False, with a level-3 line naming the tunnel and the field, when a field is
+ * not what its place in the statement needs. */
+bool fieldsValid(const Field *fields, size_t n, UINT32 entryID, const char *func) {
     for (size_t i = 0; i < n; i++) {
-        if (!ipsec_isSafeText(fields[i].text, IPSEC_SETKEY_FORBIDDEN)) {
-            log_log(ZOR_LOG_ERR, func, __LINE__, "ipsec tunnel %u: %s is not safe in setkey.conf, tunnel skipped\n",
-                    entryID, fields[i].name);
+        if (const char *fault = fieldFault(fields[i])) {
+            log_log(ZOR_LOG_ERR, func, __LINE__, "ipsec tunnel %u: %s is not %s, tunnel skipped\n", entryID,
+                    fields[i].name, fault);
             return false;
         }
     }
@@ -145,20 +146,20 @@ bool tunnelFromObject(const IPSecCfgObject &o, const char *wanIp, Tunnel *t, con
     t->encKey = ipsec_txt(o.manualEncryptionKey);
     t->authAlgo = ipsec_txt(o.manualAuthAlgo);
     t->authKey = ipsec_txt(o.manualAthKey);
-    const NamedText fields[] = {
-        {"l_wan_ip", t->wanIp},
-        {"realRemoteIP", t->gw},
-        {"localIPAddress", t->local.ip},
-        {"remoteIPAddress", t->remote.ip},
-        {"SPI", t->spi},
-        {"secondSPI", t->secondSpi},
-        {"manualEncryptionAlgo", t->encAlgo},
-        {"manualEncryptionKey", t->encKey},
-        {"manualAuthAlgo", t->authAlgo},
-        {"manualAthKey", t->authKey},
+    const Field fields[] = {
+        {"l_wan_ip", t->wanIp, FIELD_ADDRESS},
+        {"realRemoteIP", t->gw, FIELD_ADDRESS},
+        {"localIPAddress", t->local.ip, FIELD_ADDRESS},
+        {"remoteIPAddress", t->remote.ip, FIELD_ADDRESS},
+        {"SPI", t->spi, FIELD_SPI},
+        {"secondSPI", t->secondSpi, FIELD_SPI},
+        {"manualEncryptionAlgo", t->encAlgo, FIELD_ALGO},
+        {"manualEncryptionKey", t->encKey, FIELD_KEY},
+        {"manualAuthAlgo", t->authAlgo, FIELD_ALGO},
+        {"manualAthKey", t->authKey, FIELD_KEY},
     };
     /* SPIs, algorithms and keys are written for manual keying only. */
-    return safeForSetkey(fields, t->manual ? 10 : 4, o.entryID, func);
+    return fieldsValid(fields, t->manual ? 10 : 4, o.entryID, func);
 }
 
 /* ---- statements of setkey.conf ------------------------------------------- */
@@ -209,25 +210,34 @@ bool natFieldsValid(const Selector &local, const NamedText &ifName, const Select
     return true;
 }
 
-/* Runs the insert or delete command; `conf` (when given) is flushed first so
- * that the file holds every line written before the command. */
-void runNat(NatOp op, const Selector &local, const NamedText &ifName, const Selector &remote, UINT32 entryID,
-            FILE *conf, const char *func) {
-    if (!natFieldsValid(local, ifName, remote, entryID, func))
-        return;
+void runNatCommand(NatOp op, const Selector &local, const char *ifName, const Selector &remote) {
     char cmd[kCommandSize];
     int n;
     if (op == NAT_INSERT)
         n = snprintf(cmd, sizeof(cmd), "iptables -t nat -I POSTROUTING 1 -s %s/%d -o %s -d %s/%d -j ACCEPT", local.ip,
-                     local.prefix, ifName.text, remote.ip, remote.prefix);
+                     local.prefix, ifName, remote.ip, remote.prefix);
     else
         n = snprintf(cmd, sizeof(cmd), "iptables -t nat -D POSTROUTING -s %s/%d -o %s -d %s/%d -j ACCEPT", local.ip,
-                     local.prefix, ifName.text, remote.ip, remote.prefix);
+                     local.prefix, ifName, remote.ip, remote.prefix);
     if (n < 0 || static_cast<size_t>(n) >= sizeof(cmd))
         return; /* cannot happen with checked fields; never run a cut command */
+    ipsec_runCommand(cmd);
+}
+
+/* Runs the insert or delete command; `conf` (when given) is flushed first so
+ * that the file holds every line written before the command. An insert first
+ * takes back an equal rule: a repeated add, or a change whose old body says
+ * the tunnel was off, would otherwise leave a second copy that no later
+ * delete removes, and that traffic would stay exempt from NAT. */
+void runNat(NatOp op, const Selector &local, const NamedText &ifName, const Selector &remote, UINT32 entryID,
+            FILE *conf, const char *func) {
+    if (!natFieldsValid(local, ifName, remote, entryID, func))
+        return;
     if (conf)
         fflush(conf);
-    ipsec_runCommand(cmd);
+    if (op == NAT_INSERT)
+        runNatCommand(NAT_DELETE, local, ifName.text, remote);
+    runNatCommand(op, local, ifName.text, remote);
 }
 
 /* ---- the old tunnel of a change message ---------------------------------- */
@@ -250,11 +260,11 @@ void removeOld(FILE *f, const IpsecCfgChangedMsgBody &msg, const Text16 &wan, co
     UINT32 outReqid, inReqid;
     if (!requestIds(msg.entryID, &outReqid, &inReqid, func))
         return;
-    const NamedText fields[] = {{"l_wan_ip", wan.s},
-                                {"real_remote_gw_ip", old.gw.s},
-                                {"local_ip", old.localIp.s},
-                                {"remote_ip", old.remoteIp.s}};
-    if (!safeForSetkey(fields, sizeof(fields) / sizeof(fields[0]), msg.entryID, func))
+    const Field fields[] = {{"l_wan_ip", wan.s, FIELD_ADDRESS},
+                            {"real_remote_gw_ip", old.gw.s, FIELD_ADDRESS},
+                            {"local_ip", old.localIp.s, FIELD_ADDRESS},
+                            {"remote_ip", old.remoteIp.s, FIELD_ADDRESS}};
+    if (!fieldsValid(fields, sizeof(fields) / sizeof(fields[0]), msg.entryID, func))
         return;
     const Selector local{old.localIp.s, prefixLength(msg.local_ip_mode, old.localMask.s), "local_ip"};
     const Selector remote{old.remoteIp.s, prefixLength(msg.remote_ip_mode, old.remoteMask.s), "remote_ip"};
@@ -285,14 +295,8 @@ bool readObject(const IpsecCfgChangedMsgBody &msg, ZorObj<IPSecCfgObject> &obj, 
     return false;
 }
 
-} // namespace
-
-int ipsec_writeAllSetkey(void) {
-    static const char *const func = "ipsec_writeAllSetkey";
-    ConfFile conf;
-    if (!conf.open())
-        return -1;
-    FILE *f = conf.get();
+/* The full rewrite's walk, under the global lock: the count, or -1. */
+int writeAllTunnels(FILE *f, const char *func) {
     fprintf(f, "flush;\n");
     fprintf(f, "spdflush;\n");
     ZorLock lock(func);
@@ -313,38 +317,31 @@ int ipsec_writeAllSetkey(void) {
             continue;
         count++;
         writeTunnel(f, t);
-        if (oldIfName.s[0])
+        /* The insert takes back the rule on default_ifName itself. */
+        if (oldIfName.s[0] && std::strcmp(oldIfName.s, ifName.s) != 0)
             runNat(NAT_DELETE, t.local, {"old_default_ifName", oldIfName.s}, t.remote, t.entryID, f, func);
         runNat(NAT_INSERT, t.local, {"default_ifName", ifName.s}, t.remote, t.entryID, f, func);
     }
-    /* The copy goes back first, then the lock, then the file is closed. */
+    /* The copy goes back first, then the lock. */
     return count;
 }
 
-int ipsec_writeSetkey(const IpsecCfgChangedMsgBody *msg) {
-    static const char *const func = "ipsec_writeSetkey";
-    ConfFile conf;
-    if (!conf.open()) {
-        log_log(ZOR_LOG_ERR, func, __LINE__, "ipsec internal error --- ipsec write setkey:ceate .conf!\n");
-        return -1;
-    }
-    if (!msg)
-        return 0;
-    FILE *f = conf.get();
+/* The one tunnel's delta: 0, or -1 when its object cannot be read. */
+int writeChange(FILE *f, const IpsecCfgChangedMsgBody &msg, const char *func) {
     const Text16 wan = bounded(l_wan_ip);
     const Text16 ifName = bounded(default_ifName);
-    if (msg->op == IPSEC_CFG_OP_DELETE) {
-        removeOld(f, *msg, wan, ifName, func);
+    if (msg.op == IPSEC_CFG_OP_DELETE) {
+        removeOld(f, msg, wan, ifName, func);
         return 0;
     }
-    if (msg->op != IPSEC_CFG_OP_ADD && msg->op < IPSEC_CFG_OP_CHANGE)
+    if (msg.op != IPSEC_CFG_OP_ADD && msg.op < IPSEC_CFG_OP_CHANGE)
         return 0;
     /* Read before anything is written: on failure nothing is removed. */
     ZorObj<IPSecCfgObject> obj;
-    if (!readObject(*msg, obj, func))
+    if (!readObject(msg, obj, func))
         return -1;
-    if (msg->op >= IPSEC_CFG_OP_CHANGE)
-        removeOld(f, *msg, wan, ifName, func);
+    if (msg.op >= IPSEC_CFG_OP_CHANGE)
+        removeOld(f, msg, wan, ifName, func);
     /* A tunnel added while disabled is not installed either: its later delete
      * (whose body says it was disabled) would never remove it. */
     Tunnel t;
@@ -353,6 +350,32 @@ int ipsec_writeSetkey(const IpsecCfgChangedMsgBody *msg) {
     writeTunnel(f, t);
     runNat(NAT_INSERT, t.local, {"default_ifName", ifName.s}, t.remote, t.entryID, f, func);
     return 0;
+}
+
+} // namespace
+
+/* setkey.conf holds manual keys: mode 0600 from its creation on. */
+int ipsec_writeAllSetkey(void) {
+    static const char *const func = "ipsec_writeAllSetkey";
+    IpsecFile conf(IPSEC_SETKEY_CONF, 0600, func);
+    if (!conf.open())
+        return -1;
+    const int count = writeAllTunnels(conf.get(), func);
+    if (count == -1 || !conf.commit())
+        return -1;
+    return count;
+}
+
+int ipsec_writeSetkey(const IpsecCfgChangedMsgBody *msg) {
+    static const char *const func = "ipsec_writeSetkey";
+    IpsecFile conf(IPSEC_SETKEY_CONF, 0600, func);
+    if (!conf.open()) {
+        log_log(ZOR_LOG_ERR, func, __LINE__, "ipsec internal error --- ipsec write setkey:ceate .conf!\n");
+        return -1;
+    }
+    if (msg && writeChange(conf.get(), *msg, func) == -1)
+        return -1;
+    return conf.commit() ? 0 : -1;
 }
 
 void ipsec_deleteAllNat(const char *ifName) {

@@ -13,15 +13,44 @@ bool ipsec_isIfName(const char *s) {
         return false;
     for (size_t i = 0; i < len; i++) {
         char c = s[i];
-        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
-                  c == '.' || c == '-';
+        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '.' ||
+                  c == '-';
         if (!ok)
             return false;
     }
     return true;
 }
 
-bool ipsec_isDottedQuad(const char *s) { return ipsec_netChkDotIpAddr(s) == 1; }
+bool ipsec_isDottedQuad(const char *s) {
+    if (ipsec_netChkDotIpAddr(s) != 1)
+        return false;
+    /* Stricter than the helper: every octet present, and no leading zero,
+     * which setkey's and iptables' address parsers would read as octal. */
+    for (const char *octet = s;; octet++) {
+        const size_t digits = strspn(octet, "0123456789");
+        if (digits == 0 || (digits > 1 && octet[0] == '0'))
+            return false;
+        octet += digits;
+        if (*octet == '\0')
+            return true;
+    }
+}
+
+bool ipsec_isHex(const char *s, size_t maxLen) {
+    if (!s)
+        return true;
+    const size_t len = strnlen(s, maxLen + 1);
+    return len <= maxLen && strspn(s, "0123456789abcdefABCDEF") == len;
+}
+
+bool ipsec_isWord(const char *s) {
+    constexpr size_t kMax = 63;
+    if (!s)
+        return false;
+    const size_t len = strnlen(s, kMax + 1);
+    return len > 0 && len <= kMax &&
+           strspn(s, "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-") == len;
+}
 
 bool ipsec_isSafeText(const char *s, const char *forbidden) {
     if (!s)

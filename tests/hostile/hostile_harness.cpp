@@ -1,9 +1,12 @@
 /* The hostile-input tests' scene and the checks every row makes. */
 #include "hostile_harness.h"
 
+#include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <regex>
@@ -170,7 +173,8 @@ std::string injectionFailures(const Outcome &o, const std::string &hostile) {
         if (!hostile.empty() && !hostileIsWord && c.find(hostile) != std::string::npos)
             fails += "command holds the hostile text: " + c + "\n";
     }
-    static const std::regex statement("(flush|spdflush|add|spdadd|delete|spddelete)( [^;]*)?;");
+    /* '#' would hide the rest of the line from setkey, ';' start another statement. */
+    static const std::regex statement("(flush|spdflush|add|spdadd|delete|spddelete)( [^;#]*)?;");
     for (const std::string &l : lines(o.setkeyConf))
         if (!std::regex_match(l, statement))
             fails += "setkey.conf line is not one statement: " + l + "\n";
@@ -188,6 +192,23 @@ bool hasCommandContaining(const Outcome &o, const std::string &text) {
         if (c.find(text) != std::string::npos)
             return true;
     return false;
+}
+
+void fillVarIpsec(int freePages) {
+    ASSERT_EQ(0, mount("ipsec-full", "/var/ipsec", "tmpfs", 0, "size=256k,mode=0700")) << strerror(errno);
+    const int fd = open("/var/ipsec/filler", O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    static const char page[4096] = {};
+    off_t size = 0;
+    for (ssize_t n; (n = write(fd, page, sizeof(page))) > 0;)
+        size += n;
+    EXPECT_EQ(ENOSPC, errno);
+    EXPECT_EQ(0, ftruncate(fd, size > freePages * 4096 ? size - freePages * 4096 : 0));
+    close(fd);
+}
+
+void emptyVarIpsec() {
+    EXPECT_EQ(0, umount("/var/ipsec")) << strerror(errno);
 }
 
 std::string bystanderFailures(const Outcome &o) {

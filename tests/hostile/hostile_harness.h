@@ -59,6 +59,11 @@ std::string bystanderFailures(const Outcome &o);
 
 bool hasCommandContaining(const Outcome &o, const std::string &text);
 
+/* /var/ipsec on a tmpfs of its own with only `freePages` pages of 4 KiB left
+ * for the daemon's files; unmounted again by emptyVarIpsec (or the sandbox). */
+void fillVarIpsec(int freePages);
+void emptyVarIpsec();
+
 template <typename F> Outcome observe(F step) {
     return observeImpl([](void *arg) { (*static_cast<F *>(arg))(); }, &step);
 }

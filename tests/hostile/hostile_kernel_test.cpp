@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "core/ipsec_state.h"
 #include "hostile_harness.h"
 #include "mdm_fixture.h"
 #include "monitor/ipsec_status.h"
@@ -63,13 +64,15 @@ struct KernelRow {
     const char *log;             /* expected in the log; null: nothing at error level */
     const char *tunnel2;         /* "status SPI secondSPI" afterwards */
     const char *tunnel3;
+    int freePages = -1; /* >= 0: /var/ipsec has only that many pages free */
 };
 
 const char *const kReadError = "ipsec_refresh_status_read_error!";
 const char *const kUp2 = "1 500 501";
 const char *const kUp3 = "1 700 701";
-const char *const kSeenNot2 = "0 500 501"; /* not in a failed dump: down, SPIs kept */
-const char *const kSeenNot3 = "0 700 701";
+/* A tunnel not seen whole in a failed dump is unknown: status and SPIs kept. */
+const char *const kKept2 = "1 500 501";
+const char *const kKept3 = "1 700 701";
 
 /* One monitoring tick against the table with the row's fault. */
 void tickAgainst(const KernelRow &row) {
@@ -87,7 +90,11 @@ void tickAgainst(const KernelRow &row) {
         pfkeysim::reset();
         pfkeysim::setTable(table());
         row.fault();
+        if (row.freePages >= 0)
+            hostile::fillVarIpsec(row.freePages);
         hostile::Outcome o = hostile::observe([] { ipsec_refresh_status(); });
+        if (row.freePages >= 0)
+            hostile::emptyVarIpsec();
 
         if (row.log) {
             EXPECT_NE(std::string::npos, o.log.find(row.log)) << o.log;
@@ -122,34 +129,59 @@ TEST_F(HostileKernel, ABadReplyNeverDeletesAHealthySaNorCostsAnotherTunnel) {
              replay(msgs);
          },
          nullptr, kUp2, kUp3},
-        {"read error after the first reply", [] { pfkeysim::failReadAt(2, EIO); }, kReadError, "0 500 501", kSeenNot3},
+        {"read error after the first reply", [] { pfkeysim::failReadAt(2, EIO); }, kReadError, kKept2, kKept3},
+        {"read error at the first read", [] { pfkeysim::failReadAt(1, EIO); }, kReadError, kKept2, kKept3},
+        {"read error after tunnel 2's re-keyed SAs: tunnel 2 brought up to date",
+         [] {
+             std::vector<pfkeysim::Sa> sas = table();
+             sas[0].spi = 0x510;
+             sas[1].spi = 0x511;
+             pfkeysim::setTable(sas);
+             pfkeysim::failReadAt(3, EIO);
+         },
+         kReadError, "1 510 511", kKept3},
         {"dump that never finishes: the read times out", [] { pfkeysim::neverFinishAfter(2); }, kReadError, kUp2,
-         kSeenNot3},
+         kKept3},
         {"error reply (EINVAL)",
          [] { replay({pfkeysim::headerMessage(SADB_DUMP, SADB_SATYPE_ESP, EINVAL, 0, kCapturedPid)}); }, kReadError,
-         kSeenNot2, kSeenNot3},
+         kKept2, kKept3},
         {"busy reply (EBUSY)",
          [] { replay({pfkeysim::headerMessage(SADB_DUMP, SADB_SATYPE_ESP, EBUSY, 0, kCapturedPid)}); }, kReadError,
-         kSeenNot2, kSeenNot3},
-        {"no PF_KEY in the kernel", [] { pfkeysim::setNoPfkey(true); }, kReadError, kSeenNot2, kSeenNot3},
+         kKept2, kKept3},
+        {"no PF_KEY in the kernel", [] { pfkeysim::setNoPfkey(true); }, kReadError, kKept2, kKept3},
         {"a zero-byte reply ends the dump as failed",
          [] {
              auto msgs = replies();
              msgs.insert(msgs.begin(), std::vector<uint8_t>());
              replay(msgs);
          },
-         kReadError, kSeenNot2, kSeenNot3},
+         kReadError, kKept2, kKept3},
         {"a reply shorter than its header",
          [] {
              auto msgs = replies();
              msgs.insert(msgs.begin() + 2, std::vector<uint8_t>{2, SADB_DUMP, 0});
              replay(msgs);
          },
-         kReadError, kUp2, kSeenNot3},
+         kReadError, kUp2, kKept3},
         {"zero-length extension in a manual tunnel's reply",
          [] { pfkeysim::corruptExtension(5, SADB_EXT_LIFETIME_HARD, 0); }, kReadError, kUp2, kUp3},
         {"extension longer than its reply in a manual tunnel's reply",
          [] { pfkeysim::corruptExtension(6, SADB_X_EXT_SA2, 400); }, kReadError, kUp2, kUp3},
+        {"tunnel 2's lone SA with /var/ipsec full: nothing deleted, the pass ends there",
+         [] {
+             auto sas = table();
+             sas.erase(sas.begin() + 1);
+             pfkeysim::setTable(sas);
+         },
+         "ipsec cannot write /var/ipsec/tmp_delete.conf: No space left on device", kUp2, kUp3, 0},
+        {"a WAN address that is no dotted quad never reaches a delete line",
+         [] {
+             auto sas = table();
+             sas.erase(sas.begin() + 1);
+             pfkeysim::setTable(sas);
+             snprintf(l_wan_ip, sizeof(l_wan_ip), "1 ;flush;#");
+         },
+         "ipsec tunnel 2: l_wan_ip is not a dotted quad, no delete line", "0 500 501", kUp3},
         {"reply of 6000 bytes, cut by the read buffer",
          [] {
              auto msgs = replies();
@@ -160,7 +192,7 @@ TEST_F(HostileKernel, ABadReplyNeverDeletesAHealthySaNorCostsAnotherTunnel) {
              msgs[1] = big;
              replay(msgs);
          },
-         kReadError, kSeenNot2, kSeenNot3},
+         kReadError, kKept2, kKept3},
     };
     for (const KernelRow &row : rows)
         tickAgainst(row);
@@ -173,9 +205,9 @@ TEST_F(HostileKernel, ABadReplyNeverDeletesAHealthySaNorCostsAnotherTunnel) {
 TEST_F(HostileKernel, ASpoiledReplyOfOurDumpDeletesNothing) {
     const KernelRow rows[] = {
         {"zero-length extension in another tunnel's reply",
-         [] { pfkeysim::corruptExtension(3, SADB_EXT_LIFETIME_HARD, 0); }, kReadError, kUp2, kSeenNot3},
+         [] { pfkeysim::corruptExtension(3, SADB_EXT_LIFETIME_HARD, 0); }, kReadError, kUp2, kKept3},
         {"extension longer than its reply in another tunnel's reply",
-         [] { pfkeysim::corruptExtension(4, SADB_X_EXT_SA2, 400); }, kReadError, kUp2, kSeenNot3},
+         [] { pfkeysim::corruptExtension(4, SADB_X_EXT_SA2, 400); }, kReadError, kUp2, kKept3},
     };
     for (const KernelRow &row : rows)
         tickAgainst(row);

@@ -11,6 +11,7 @@
 
 #include "core/ipsec_state.h"
 #include "hostile_harness.h"
+#include "test_files.h"
 
 namespace {
 
@@ -41,9 +42,10 @@ void fill16(char *field, const char *text) {
 }
 
 enum Effect {
-    IGNORED,  /* no command at all */
-    SERVED,   /* the change is loaded with setkey, nothing of other tunnels touched */
-    TEARDOWN, /* the daemon's failure path: kernel tables flushed, key daemons killed */
+    IGNORED,   /* no command at all */
+    SERVED,    /* the change is loaded with setkey, nothing of other tunnels touched */
+    TEARDOWN,  /* the daemon's failure path: kernel tables flushed, key daemons killed */
+    UNWRITTEN, /* a file could not be written whole: the failure path, nothing loaded */
 };
 
 struct MessageRow {
@@ -52,6 +54,8 @@ struct MessageRow {
     std::string hostile;
     const char *log; /* expected in the log; null: nothing at error level */
     Effect effect;
+    int freePages = -1;           /* >= 0: /var/ipsec has only that many pages free */
+    const char *second = nullptr; /* a second line expected in the log */
 };
 
 const char *const kBystanderAddrs[] = {"192.168.3.0",  "192.168.4.0", "192.0.2.60",
@@ -79,16 +83,18 @@ TEST_F(HostileMessage, MessagesAreCheckedBeforeTheyAreRead) {
         {"op 0xffffffff (a change)", cfg([](Body &b) { b.op = 0xffffffffu; }), "", nullptr, SERVED},
         {"old local network filling its field without a terminator",
          cfg([](Body &b) { fill16(b.local_ip, "1111111111111111"); }, IPSEC_CFG_OP_DELETE), "",
-         "ipsec tunnel 1: local_ip is not a dotted quad, iptables not run", SERVED},
+         "ipsec tunnel 1: local_ip is not a dotted quad, tunnel skipped", SERVED},
         {"old gateway with ';' in a delete",
          cfg([](Body &b) { strcpy(b.real_remote_gw_ip, "1.2.3.4;flush"); }, IPSEC_CFG_OP_DELETE), ";flush",
-         "ipsec tunnel 1: real_remote_gw_ip is not safe in setkey.conf, tunnel skipped", SERVED},
+         "ipsec tunnel 1: real_remote_gw_ip is not a dotted quad, tunnel skipped", SERVED},
         {"old remote network with a newline in a change", cfg([](Body &b) { strcpy(b.remote_ip, "10.2.0.0\nflush"); }),
-         "\nflush", "ipsec tunnel 1: remote_ip is not safe in setkey.conf, tunnel skipped", SERVED},
+         "\nflush", "ipsec tunnel 1: remote_ip is not a dotted quad, tunnel skipped", SERVED},
         {"old remote mask with $( )", cfg([](Body &b) { strcpy(b.remote_mask, "$(reboot)"); }, IPSEC_CFG_OP_DELETE),
          "$(reboot)", nullptr, SERVED},
+        {"old local network with '#' in a change", cfg([](Body &b) { strcpy(b.local_ip, "192.168.1.0#"); }),
+         "192.168.1.0#", "ipsec tunnel 1: local_ip is not a dotted quad, tunnel skipped", SERVED},
         {"old local network with a pipe", cfg([](Body &b) { strcpy(b.local_ip, "1.2.3.0|sh"); }), "|sh",
-         "ipsec tunnel 1: local_ip is not a dotted quad, iptables not run", SERVED},
+         "ipsec tunnel 1: local_ip is not a dotted quad, tunnel skipped", SERVED},
         {"entryID whose request ids would wrap, delete",
          cfg([](Body &b) { b.entryID = 0x7fffffffu; }, IPSEC_CFG_OP_DELETE), "",
          "ipsec tunnel 2147483647: entryID too large for its request ids, tunnel skipped", SERVED},
@@ -106,13 +112,29 @@ TEST_F(HostileMessage, MessagesAreCheckedBeforeTheyAreRead) {
          "ipsec internal error--handle receive msg!", TEARDOWN},
         {"instance path deeper than any object", cfg([](Body &b) { b.stack.currentDepth = 200; }), "",
          "ipsec internal error--handle receive msg!", TEARDOWN},
+        {"WAN up with /var/ipsec full", wanUp, "", "ipsec cannot write /var/ipsec/setkey.conf: No space left on device",
+         UNWRITTEN, 0, "ipsec internal error--handle receive msg up!"},
+        {"WAN up with room for setkey.conf only", wanUp, "",
+         "ipsec cannot write /var/ipsec/psk.txt: No space left on device", UNWRITTEN, 1,
+         "ipsec internal error--handle receive msg up!"},
+        {"a change with /var/ipsec full", change, "",
+         "ipsec cannot write /var/ipsec/setkey.conf: No space left on device", UNWRITTEN, 0,
+         "ipsec internal error--handle receive msg!"},
     };
     for (const MessageRow &row : rows) {
         SCOPED_TRACE(row.name);
         hostile::writeModel(hostile::baseTunnels());
         hostile::setWanUp();
         const Bytes msg = row.msg;
-        hostile::Outcome o = hostile::observe([&msg] { hostile::handle(msg); });
+        const int freePages = row.freePages;
+        hostile::Outcome o = hostile::observe([&msg, freePages] {
+            if (freePages >= 0)
+                hostile::fillVarIpsec(freePages);
+            hostile::handle(msg);
+        });
+        if (row.second) {
+            EXPECT_NE(std::string::npos, o.log.find(row.second)) << o.log;
+        }
 
         EXPECT_EQ("", hostile::injectionFailures(o, row.hostile));
         if (row.log) {
@@ -140,7 +162,23 @@ TEST_F(HostileMessage, MessagesAreCheckedBeforeTheyAreRead) {
             EXPECT_TRUE(hostile::hasCommandContaining(o, "setkey -DF"));
             EXPECT_FALSE(hostile::hasCommandContaining(o, "iptables"));
             break;
+        case UNWRITTEN:
+            EXPECT_TRUE(hostile::hasCommandContaining(o, "setkey -DF"));
+            EXPECT_FALSE(hostile::hasCommandContaining(o, "setkey -f"));
+            EXPECT_FALSE(hostile::hasCommandContaining(o, "chmod"));
+            /* No file is left cut, and no temporary is left behind. */
+            for (const char *f : {"setkey.conf", "racoon.conf", "psk.txt"}) {
+                const std::string path = std::string("/var/ipsec/") + f;
+                const std::string unwritten = std::string("ipsec cannot write ") + path;
+                if (o.log.find(unwritten) != std::string::npos) {
+                    EXPECT_EQ(-1, test_files::mode(path)) << path << " written cut";
+                }
+                EXPECT_EQ(-1, test_files::mode(path + ".new")) << path;
+            }
+            break;
         }
+        if (row.freePages >= 0)
+            hostile::emptyVarIpsec();
     }
 }
 

@@ -104,8 +104,7 @@ TEST(RacoonStandinCheck, EveryConfigurationOfTheWriterPasses) {
                            "disabled_and_manual_only",
                            "no_tunnels",
                            "many_tunnels_shared_gateways",
-                           "hostile_tunnel_skipped",
-                           "lock_refused_at_retake"};
+                           "hostile_tunnel_skipped"};
     const std::string header = "path pre_shared_key \"/var/ipsec/psk.txt\";\n";
     for (const char *name : cases) {
         SCOPED_TRACE(name);

@@ -18,9 +18,9 @@ struct PrefixCase {
 
 TEST(CalPrefixLen, MasksAndNonAddresses) {
     const PrefixCase cases[] = {
-        {"255.255.255.255", 32}, {"255.255.255.0", 24}, {"255.255.255.128", 25}, {"255.255.0.0", 16},
-        {"128.0.0.0", 1},        {"0.0.0.0", 0},        {"255.0.255.0", 24},     {"255.255.255.254", 31},
-        {"not a mask", 32},      {"", 32},              {"256.0.0.0", 32},       {"0.0.0.1", 32},
+        {"255.255.255.255", 32}, {"255.255.255.0", 24}, {"255.255.255.128", 25}, {"255.255.0.0", 16}, {"128.0.0.0", 1},
+        {"0.0.0.0", 0},          {"255.0.255.0", 24},   {"255.255.255.254", 31}, {"not a mask", 32},  {"", 32},
+        {"256.0.0.0", 32},       {"0.0.0.1", 32},
     };
     for (const auto &c : cases)
         EXPECT_EQ(c.prefix, ipsec_calPrefixLen(c.mask)) << c.mask;
@@ -34,10 +34,10 @@ struct DotCase {
 
 TEST(NetChkDotIpAddr, RulesOfTheDottedQuad) {
     const DotCase cases[] = {
-        {"1.2.3.4", 1},         {"255.255.255.255", 1}, {"1.2.3", 0},          {"192.168.1.256", 0},
-        {"1..2.3.4", 0},        {"1.2.3.4.5", 0},       {"vpn.example.com", 0}, {"1.2.3 .4", 0},
-        {"10.20.30.", 1},       {".10.20.30", 1},       {"001.002.003.004", 1}, {"", 0},
-        {"1.2.3.4\n", 0},       {"1.2.3.4;ls", 0},      {"1234567.1.1.1", 0},  {"0000000000.0.0.0", 0},
+        {"1.2.3.4", 1},   {"255.255.255.255", 1}, {"1.2.3", 0},           {"192.168.1.256", 0},
+        {"1..2.3.4", 0},  {"1.2.3.4.5", 0},       {"vpn.example.com", 0}, {"1.2.3 .4", 0},
+        {"10.20.30.", 1}, {".10.20.30", 1},       {"001.002.003.004", 1}, {"", 0},
+        {"1.2.3.4\n", 0}, {"1.2.3.4;ls", 0},      {"1234567.1.1.1", 0},   {"0000000000.0.0.0", 0},
     };
     for (const auto &c : cases)
         EXPECT_EQ(c.result, ipsec_netChkDotIpAddr(c.text)) << '"' << c.text << '"';
@@ -113,6 +113,7 @@ TEST(TextChecks, ConfigurationTexts) {
     EXPECT_FALSE(ipsec_isSafeText("x\"", IPSEC_RACOON_FORBIDDEN));
     EXPECT_FALSE(ipsec_isSafeText("{", IPSEC_RACOON_FORBIDDEN));
     EXPECT_FALSE(ipsec_isSafeText("\x7f", nullptr));
+    EXPECT_FALSE(ipsec_isSafeText("10.1.0.0#", IPSEC_SETKEY_FORBIDDEN));
 }
 
 } // namespace

@@ -17,6 +17,7 @@
 #include "core/ipsec_state.h"
 #include "mdm_fixture.h"
 #include "pfkeysim.h"
+#include "render/ipsec_file.h"
 #include "render/ipsec_setkey.h"
 #include "shell_recorder.h"
 #include "test_files.h"
@@ -129,8 +130,11 @@ struct Snapshot {
 };
 std::vector<Snapshot> g_snapshots;
 
+/* The file is written under its temporary name until it is whole. */
 void snapshot(const std::string &cmd) {
-    g_snapshots.push_back({cmd, test_files::read(kConf)});
+    bool writing = false;
+    std::string file = test_files::read(ipsec_tempPath(kConf), &writing);
+    g_snapshots.push_back({cmd, writing ? file : test_files::read(kConf)});
 }
 
 /* The file with each command ("$ ...") at the place where it ran; "!" marks a
@@ -308,11 +312,11 @@ TEST_F(SetkeyWriter, FullRewriteMovesNatRulesBetweenInterfaces) {
         const char *oldIfName;
         std::vector<std::string> cmds;
     } rows[] = {
-        {"first WAN up: no old interface", "ppp0", "", {kNatInsA}},
+        {"first WAN up: no old interface", "ppp0", "", {kNatDelA, kNatInsA}},
         {"new interface",
          "ppp0",
          "eth1",
-         {"iptables -t nat -D POSTROUTING -s 10.1.0.0/24 -o eth1 -d 10.2.0.0/16 -j ACCEPT", kNatInsA}},
+         {"iptables -t nat -D POSTROUTING -s 10.1.0.0/24 -o eth1 -d 10.2.0.0/16 -j ACCEPT", kNatDelA, kNatInsA}},
     };
     for (const Row &r : rows) {
         SCOPED_TRACE(r.name);
@@ -326,6 +330,7 @@ TEST_F(SetkeyWriter, FullRewriteMovesNatRulesBetweenInterfaces) {
 
 TEST_F(SetkeyWriter, FullRewriteFailures) {
     writeModel({tunnelA()});
+    test_files::write(kConf, "previous\n");
     setenv("ZOR_FAIL_LOCK", "ipsec_writeAllSetkey", 1);
     testing::internal::CaptureStderr();
     EXPECT_EQ(-1, ipsec_writeAllSetkey());
@@ -333,16 +338,18 @@ TEST_F(SetkeyWriter, FullRewriteFailures) {
     unsetenv("ZOR_FAIL_LOCK");
     EXPECT_NE(std::string::npos, log.find("ERROR ipsec_writeAllSetkey:"));
     EXPECT_NE(std::string::npos, log.find("ipsec_setkey failed to get lock, ret:9005"));
-    EXPECT_EQ("flush;\nspdflush;\n", conf());
+    EXPECT_EQ("previous\n", conf()) << "a file is replaced whole or not at all";
+    EXPECT_EQ(-1, test_files::mode(ipsec_tempPath(kConf)));
     EXPECT_TRUE(commands().empty());
 
-    /* No /var/ipsec: nothing happens, silently. */
+    /* No /var/ipsec: nothing else happens. */
     unlink(kConf);
     rmdir("/var/ipsec");
     const size_t locks = mdm_fixture::traceCount("lock ");
     testing::internal::CaptureStderr();
     EXPECT_EQ(-1, ipsec_writeAllSetkey());
-    EXPECT_EQ("", testing::internal::GetCapturedStderr());
+    EXPECT_NE(std::string::npos, testing::internal::GetCapturedStderr().find(
+                                     "ipsec cannot create /var/ipsec/setkey.conf: No such file or directory"));
     EXPECT_EQ(locks, mdm_fixture::traceCount("lock "));
     EXPECT_TRUE(commands().empty());
 }
@@ -372,19 +379,24 @@ TEST_F(SetkeyWriter, ChangePaths) {
         int dumps;
     } rows[] = {
         {"op 0: nothing", a, body(0, 1, "203.0.113.9"), "", {}, 0},
-        {"op 1: added", a, body(1, 0, "0.0.0.0"), kAddA + kPoliciesA, {kNatInsA}, 0},
+        {"op 1: added", a, body(1, 0, "0.0.0.0"), kAddA + kPoliciesA, {kNatDelA, kNatInsA}, 0},
         {"op 1: added while disabled is not installed", aOff, body(1, 0, "0.0.0.0"), "", {}, 0},
         {"op 1: added without remote address", aNoGw, body(1, 0, "0.0.0.0"), "", {}, 0},
         {"op 2: old tunnel disabled", a, body(2, 0, "203.0.113.9"), "", {}, 0},
         {"op 2: old tunnel without remote address", a, body(2, 1, "0.0.0.0"), "", {}, 0},
         {"op 3: enabled to disabled", aOff, body(3, 1, "203.0.113.9"), dels + kRemoveA, {kNatDelA}, 2},
-        {"op 3: disabled to enabled", a, body(3, 0, "203.0.113.9"), kAddA + kPoliciesA, {kNatInsA}, 0},
-        {"op 4: as op 3", a, body(4, 1, "203.0.113.9"), dels + kRemoveA + kAddA + kPoliciesA, {kNatDelA, kNatInsA}, 2},
+        {"op 3: disabled to enabled", a, body(3, 0, "203.0.113.9"), kAddA + kPoliciesA, {kNatDelA, kNatInsA}, 0},
+        {"op 4: as op 3",
+         a,
+         body(4, 1, "203.0.113.9"),
+         dels + kRemoveA + kAddA + kPoliciesA,
+         {kNatDelA, kNatDelA, kNatInsA},
+         2},
         {"op 0xffffffff: as op 3",
          a,
          body(0xffffffffu, 1, "203.0.113.9"),
          dels + kRemoveA + kAddA + kPoliciesA,
-         {kNatDelA, kNatInsA},
+         {kNatDelA, kNatDelA, kNatInsA},
          2},
     };
     for (const Row &r : rows) {
@@ -463,7 +475,7 @@ TEST_F(SetkeyWriter, HostileObjectFieldSkipsItsTunnel) {
     const char *fields[] = {"realRemoteIP", "localIPAddress",       "remoteIPAddress",     "SPI",
                             "secondSPI",    "manualEncryptionAlgo", "manualEncryptionKey", "manualAuthAlgo",
                             "manualAthKey"};
-    const char *values[] = {"10.9.9.9;flush", "10.9.9.9\nflush;", "x\x01y"};
+    const char *values[] = {"10.9.9.9;flush", "10.9.9.9\nflush;", "x\x01y", "10#", "1 2"};
     for (const char *field : fields) {
         for (const char *value : values) {
             SCOPED_TRACE(std::string(field) + " = " + value);
@@ -484,6 +496,52 @@ TEST_F(SetkeyWriter, HostileObjectFieldSkipsItsTunnel) {
     }
 }
 
+// Each field is what its place in a statement needs; anything else skips the
+// tunnel with a line naming the field, and the other tunnel is written.
+TEST_F(SetkeyWriter, FieldsAreCheckedByWhatTheyMustBe) {
+    struct Row {
+        const char *name;
+        const char *field;
+        json value;
+        const char *logged; /* null: written */
+    } rows[] = {
+        {"'#' in the local network", "localIPAddress", "192.168.1.0#", "localIPAddress is not a dotted quad"},
+        {"host name as gateway", "realRemoteIP", "peer.example", "realRemoteIP is not a dotted quad"},
+        {"octet over 255", "remoteIPAddress", "10.2.0.256", "remoteIPAddress is not a dotted quad"},
+        {"last octet missing", "remoteIPAddress", "10.2.0.", "remoteIPAddress is not a dotted quad"},
+        {"leading zero, read as octal elsewhere", "localIPAddress", "010.1.0.0", "localIPAddress is not a dotted quad"},
+        {"unset local network", "localIPAddress", nullptr, "localIPAddress is not a dotted quad"},
+        {"'0x' before the SPI", "SPI", "0x1000", "SPI is not at most 8 hexadecimal digits"},
+        {"nine-digit SPI", "secondSPI", "123456789", "secondSPI is not at most 8 hexadecimal digits"},
+        {"eight-digit SPI", "SPI", "ffffffff", nullptr},
+        {"upper-case hex key", "manualEncryptionKey", "00112233AABBCCDD", nullptr},
+        {"key with a 'g'", "manualAthKey", "0123g", "manualAthKey is not hexadecimal digits"},
+        {"empty algorithm", "manualAuthAlgo", "", "manualAuthAlgo is not a plain word"},
+        {"algorithm with a blank", "manualEncryptionAlgo", "aes cbc", "manualEncryptionAlgo is not a plain word"},
+        {"algorithm with '#'", "manualEncryptionAlgo", "aes#", "manualEncryptionAlgo is not a plain word"},
+        {"algorithm with digits, '-' and '_'", "manualEncryptionAlgo", "rijndael-cbc_256", nullptr},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.name);
+        shell_recorder::clear();
+        json t = tunnelA();
+        t[r.field] = r.value;
+        writeModel({t, tunnelB()});
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(r.logged ? 1 : 2, ipsec_writeAllSetkey());
+        std::string log = testing::internal::GetCapturedStderr();
+        const std::string file = conf();
+        EXPECT_EQ(r.logged == nullptr, file.find("unique:3;") != std::string::npos) << file;
+        EXPECT_NE(std::string::npos, file.find("unique:5;")) << "the other tunnel is written: " << file;
+        EXPECT_EQ(std::string::npos, file.find('#')) << file;
+        if (r.logged)
+            EXPECT_NE(std::string::npos, log.find(std::string("ipsec tunnel 1: ") + r.logged + ", tunnel skipped"))
+                << log;
+        else
+            EXPECT_EQ("", log);
+    }
+}
+
 // Nothing that is not a dotted quad or an interface name reaches the shell;
 // the file lines are still written when they are safe.
 TEST_F(SetkeyWriter, NatCommandsTakeOnlyAddressesAndInterfaceNames) {
@@ -494,9 +552,6 @@ TEST_F(SetkeyWriter, NatCommandsTakeOnlyAddressesAndInterfaceNames) {
         const char *ifName;
         const char *logged;
     } rows[] = {
-        {"command substitution in local address", "localIPAddress", "$(reboot)", "ppp0", "localIPAddress"},
-        {"space in remote address", "remoteIPAddress", "10.2.0.0 -j DROP", "ppp0", "remoteIPAddress"},
-        {"host name as remote address", "remoteIPAddress", "lan.example", "ppp0", "remoteIPAddress"},
         {"hostile interface", nullptr, nullptr, "ppp0|id", "default_ifName"},
         {"empty interface", nullptr, nullptr, "", "default_ifName"},
     };
@@ -542,11 +597,12 @@ TEST_F(SetkeyWriter, HostileOrOversizedMessageFields) {
         std::string log = testing::internal::GetCapturedStderr();
         EXPECT_NE(std::string::npos, log.find(r.logged)) << log;
         EXPECT_EQ(kAddA + kPoliciesA, conf()) << "removal skipped, new tunnel still added";
-        EXPECT_EQ(std::vector<std::string>{kNatInsA}, commands());
+        EXPECT_EQ((std::vector<std::string>{kNatDelA, kNatInsA}), commands());
     }
 }
 
-// 16-byte texts without a terminator are read to their 16th byte, no further.
+// 16-byte texts without a terminator are read to their 16th byte, no further:
+// such a text is no dotted quad, so the removal is skipped.
 TEST_F(SetkeyWriter, UnterminatedMessageTextsStayInTheirField) {
     IpsecCfgChangedMsgBody b = bodyA(IPSEC_CFG_OP_DELETE);
     std::memset(b.local_ip, '1', sizeof(b.local_ip));
@@ -554,11 +610,9 @@ TEST_F(SetkeyWriter, UnterminatedMessageTextsStayInTheirField) {
     testing::internal::CaptureStderr();
     EXPECT_EQ(0, ipsec_writeSetkey(&b));
     std::string log = testing::internal::GetCapturedStderr();
-    EXPECT_EQ("spddelete 1111111111111111/24 2222222222222222/16 any -P out;\n"
-              "spddelete 2222222222222222/16 1111111111111111/24 any -P in;\n",
-              conf());
+    EXPECT_EQ("", conf());
     EXPECT_TRUE(commands().empty());
-    EXPECT_NE(std::string::npos, log.find("local_ip is not a dotted quad")) << log;
+    EXPECT_NE(std::string::npos, log.find("ipsec tunnel 1: local_ip is not a dotted quad, tunnel skipped")) << log;
 }
 
 TEST_F(SetkeyWriter, HugeEntryIdIsSkipped) {
@@ -617,8 +671,33 @@ TEST_F(SetkeyWriter, NatRulesInTheKernel) {
     a["remoteMask"] = "255.255.255.0";
     writeModel({a, tunnelB()});
     EXPECT_EQ(0, ipsec_writeSetkey(&b));
-    EXPECT_EQ("-P POSTROUTING ACCEPT\n-A POSTROUTING -s 10.1.0.0/24 -d 10.3.0.0/24 -o ppp0 -j ACCEPT\n" + ruleB + masq,
-              natRules());
+    const std::string ruleA3 = "-A POSTROUTING -s 10.1.0.0/24 -d 10.3.0.0/24 -o ppp0 -j ACCEPT\n";
+    EXPECT_EQ("-P POSTROUTING ACCEPT\n" + ruleA3 + ruleB + masq, natRules());
+
+    /* Messages that insert again what is there: at most one rule per tunnel. */
+    struct Repeat {
+        const char *name;
+        UINT32 op;
+        UINT8 enable;
+    } repeats[] = {
+        {"the same add message twice", IPSEC_CFG_OP_ADD, 0},
+        {"the same add message, a third time", IPSEC_CFG_OP_ADD, 0},
+        {"a change whose old body says the tunnel was off", IPSEC_CFG_OP_CHANGE, 0},
+        {"a restart whose old body says the tunnel was off", IPSEC_CFG_OP_RESTART, 0},
+    };
+    for (const Repeat &r : repeats) {
+        SCOPED_TRACE(r.name);
+        IpsecCfgChangedMsgBody again = bodyA(r.op);
+        again.enable = r.enable;
+        EXPECT_EQ(0, ipsec_writeSetkey(&again));
+        EXPECT_EQ("-P POSTROUTING ACCEPT\n" + ruleA3 + ruleB + masq, natRules());
+    }
+    IpsecCfgChangedMsgBody del = bodyA(IPSEC_CFG_OP_DELETE);
+    setText(del.remote_ip, "10.3.0.0");
+    setText(del.remote_mask, "255.255.255.0");
+    writeModel({tunnelB()});
+    EXPECT_EQ(0, ipsec_writeSetkey(&del));
+    EXPECT_EQ("-P POSTROUTING ACCEPT\n" + ruleB + masq, natRules()) << "the deleted tunnel left a rule";
 
     ipsec_deleteAllNat("ppp0");
     shell_recorder::setPassThrough(false);

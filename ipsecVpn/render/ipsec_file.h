@@ -1,0 +1,57 @@
+/*
+ * Files under /var/ipsec written whole or not at all: the text goes to a
+ * temporary name beside the file and replaces it, by rename, only once every
+ * write, the flush to disk and the close have succeeded. A failure, a crash or
+ * a power cut never leaves a cut file: the previous one stays until the new
+ * one is whole.
+ */
+#ifndef IPSEC_FILE_H
+#define IPSEC_FILE_H
+
+#include <sys/types.h>
+
+#include <cstdio>
+#include <string>
+
+/* The temporary name of `path` while it is being written. */
+std::string ipsec_tempPath(const char *path);
+
+class IpsecFile {
+  public:
+    /* `mode` 0600 for files that hold keys: private from their creation on.
+     * Any other mode is taken as the umask leaves it, as fopen would. */
+    IpsecFile(const char *path, mode_t mode, const char *func);
+    IpsecFile(const IpsecFile &) = delete;
+    IpsecFile &operator=(const IpsecFile &) = delete;
+    /* An uncommitted file is discarded: its temporary is removed. */
+    ~IpsecFile();
+
+    /* Creates the temporary. False, with a level-3 line naming the file and
+     * the error, when it cannot be created. */
+    bool open();
+    FILE *get() const { return f_; }
+    /* Flushes, syncs, closes and renames into place. False, with a level-3
+     * line naming the file and the error, on any failure; the temporary is
+     * then removed and the previous file kept. */
+    bool commit();
+
+    /* What the stream writes through: the descriptor and the first error of
+     * any write, which stdio itself does not keep. */
+    struct Sink {
+        int fd = -1;
+        int err = 0;
+    };
+
+  private:
+    void discard();
+    void fail(bool creating, int err);
+
+    const char *path_;
+    std::string temp_;
+    mode_t mode_;
+    const char *func_;
+    Sink sink_;
+    FILE *f_ = nullptr;
+};
+
+#endif
