@@ -187,8 +187,15 @@ void addStatement(Reader &r, Translation &t) {
 
     std::string mode = "transport", reqid = "0";
     std::vector<std::string> enc, auth;
+    /* setkey's grammar: the SA's options, then -E, then -A, in this order. */
     while (!r.done()) {
         const std::string opt = r.next("option");
+        if ((opt == "-m" || opt == "-u") && !enc.empty())
+            throw Failure{"option \"" + opt + "\" after the algorithms"};
+        if (opt == "-E" && !enc.empty())
+            throw Failure{"a second -E"};
+        if (opt == "-A" && (enc.empty() || !auth.empty()))
+            throw Failure{enc.empty() ? "-A before -E" : "a second -A"};
         if (opt == "-m") {
             const std::string &m = r.next("mode");
             if (m != "tunnel" && m != "transport" && m != "any")
@@ -197,8 +204,8 @@ void addStatement(Reader &r, Translation &t) {
         } else if (opt == "-u") {
             uint32_t id = 0;
             const std::string &v = r.next("request id");
-            if (!parseU32(v, &id))
-                throw Failure{"request id \"" + v + "\" is not a number"};
+            if (v.find_first_not_of("0123456789") != std::string::npos || !parseU32(v, &id))
+                throw Failure{"request id \"" + v + "\" is not a decimal number"};
             reqid = std::to_string(id);
         } else if (opt == "-E" || opt == "-A") {
             const bool isEnc = (opt == "-E");
@@ -232,6 +239,9 @@ void deleteStatement(Reader &r, Translation &t) {
     t.commands.push_back({{"xfrm", "state", "delete", "src", src, "dst", dst, "proto", "esp", "spi", spi}, false});
 }
 
+/* The priority setkey gives every policy it adds. */
+const char *const POLICY_PRIORITY = "2147483648";
+
 /* The selector part shared by spdadd and spddelete:
  * SRC[/P] DST[/P] UPPERSPEC -P DIR. */
 struct PolicySelector {
@@ -261,6 +271,8 @@ PolicySelector policySelector(Reader &r, Translation &t, const char *keyword) {
     if (p.dir != "in" && p.dir != "out" && p.dir != "fwd")
         throw Failure{"direction \"" + p.dir + "\" is not in, out or fwd"};
     p.args.insert(p.args.end(), {"dir", p.dir});
+    if (std::string(keyword) == "spdadd")
+        p.args.insert(p.args.end(), {"priority", POLICY_PRIORITY});
     t.summary = std::string(keyword) + " " + srcWord + " " + dstWord + " " + upper + " -P " + p.dir;
     return p;
 }
@@ -307,6 +319,31 @@ std::vector<std::string> policyTemplate(const std::string &rule) {
     return tmpl;
 }
 
+/* The forward policy setkey adds beside an inbound one: the same selector
+ * and requests, except that a first request of level unique becomes level
+ * require with request id 0. */
+IpCommand forwardPolicy(const IpCommand &in) {
+    IpCommand fwd = in;
+    std::vector<std::string> &a = fwd.args;
+    for (size_t i = 0; i + 1 < a.size(); i++)
+        if (a[i] == "dir") {
+            a[i + 1] = "fwd";
+            break;
+        }
+    size_t tmpl = 0;
+    while (tmpl < a.size() && a[tmpl] != "tmpl")
+        tmpl++;
+    size_t end = tmpl + 1;
+    while (end < a.size() && a[end] != "tmpl")
+        end++;
+    for (size_t i = tmpl; i + 1 < end; i++)
+        if (a[i] == "reqid") {
+            a.erase(a.begin() + static_cast<long>(i), a.begin() + static_cast<long>(i) + 2);
+            break;
+        }
+    return fwd;
+}
+
 void spdaddStatement(Reader &r, Translation &t) {
     PolicySelector p = policySelector(r, t, "spdadd");
     IpCommand c{{"xfrm", "policy", "add"}, false};
@@ -331,21 +368,22 @@ void spdaddStatement(Reader &r, Translation &t) {
     if (p.dir == "in") {
         /* Linux drops decrypted traffic that a router forwards unless a
          * forward policy with the inbound template matches it. */
-        IpCommand fwd = c;
-        for (size_t i = 0; i + 1 < fwd.args.size(); i++)
-            if (fwd.args[i] == "dir") {
-                fwd.args[i + 1] = "fwd";
-                break;
-            }
-        t.commands.push_back(fwd);
+        t.commands.push_back(forwardPolicy(c));
     }
 }
 
 void spddeleteStatement(Reader &r, Translation &t) {
     PolicySelector p = policySelector(r, t, "spddelete");
-    /* setkey takes (and ignores) the policy after the direction. */
-    while (!r.done())
-        r.next("policy");
+    /* setkey takes the policy after the direction, checks it, and deletes by
+     * the selector alone. */
+    if (!r.done()) {
+        const std::string &action = r.next("policy");
+        if (action != "ipsec" && action != "none" && action != "discard")
+            throw Failure{"policy \"" + action + "\" is not ipsec, none or discard"};
+        while (action == "ipsec" && !r.done())
+            policyTemplate(r.next("request"));
+        r.end();
+    }
     IpCommand c{{"xfrm", "policy", "delete"}, false};
     c.args.insert(c.args.end(), p.args.begin(), p.args.end());
     t.commands.push_back(c);
