@@ -267,18 +267,30 @@ std::string findPskPath(const std::vector<Token> &t) {
 
 } // namespace
 
-std::string checkConfig(const std::string &text, std::string *pskPath) {
+std::string checkConfig(const std::string &text, Loaded *loaded) {
     try {
         std::vector<Token> tokens = tokenize(text);
         Parser(tokens).block(Ctx::Top, 1);
-        *pskPath = findPskPath(tokens);
+        loaded->pskPath = findPskPath(tokens);
+        /* Block heads are words followed by their block's words and '{'. */
+        int depth = 0;
+        for (size_t i = 0; i < tokens.size(); i++) {
+            if (tokens[i].kind == Tok::Open)
+                depth++;
+            else if (tokens[i].kind == Tok::Close)
+                depth--;
+            else if (depth == 0 && tokens[i].kind == Tok::Word && (i == 0 || tokens[i - 1].kind != Tok::Word) &&
+                     (tokens[i].text == "remote" || tokens[i].text == "sainfo"))
+                (tokens[i].text == "remote" ? loaded->remotes : loaded->sainfos)++;
+        }
         return "";
     } catch (const Failure &f) {
         return "line " + std::to_string(f.line) + ": " + f.why;
     }
 }
 
-std::string checkPskFile(const std::string &path) {
+std::string checkPskFile(const std::string &path, int *keys) {
+    *keys = 0;
     FILE *f = fopen(path.c_str(), "r");
     if (!f)
         return "cannot read the pre-shared key file " + path;
@@ -295,6 +307,8 @@ std::string checkPskFile(const std::string &path) {
             continue;
         if (sscanf(line, "%4095s %4095s", id, key) != 2)
             why = path + ":" + std::to_string(n) + ": expected an identifier and a key";
+        else
+            ++*keys;
     }
     fclose(f);
     return why;
