@@ -94,6 +94,10 @@ std::string verdict(const std::string &conf, std::string *loaded = nullptr) {
     return ok ? "" : said;
 }
 
+/* The smallest remote block the key daemon takes: one proposal. */
+const char *const REMOTE = "remote 192.0.2.1 {\nexchange_mode main;\nproposal {\nencryption_algorithm aes;\n"
+                           "hash_algorithm sha1;\nauthentication_method pre_shared_key;\ndh_group modp1024;\n}\n}\n";
+
 std::string withPsk(const std::string &pskPath, const std::string &body) {
     return "path pre_shared_key \"" + pskPath + "\";\n" + body;
 }
@@ -107,7 +111,6 @@ TEST(RacoonStandinCheck, EveryConfigurationOfTheWriterPasses) {
         {"two_tunnels_one_gateway", "remote=1 sainfo=2 keys=2"},
         {"three_enabled_one_manual", "remote=2 sainfo=2 keys=2"},
         {"fqdn_identifiers", "remote=2 sainfo=2 keys=2"},
-        {"auth_method_not_psk", "remote=1 sainfo=1 keys=1"},
         {"no_pfs_no_dpd_single_addresses", "remote=1 sainfo=1 keys=1"},
         {"disabled_and_manual_only", "remote=0 sainfo=0 keys=0"},
         {"no_tunnels", "remote=0 sainfo=0 keys=0"},
@@ -129,9 +132,21 @@ TEST(RacoonStandinCheck, EveryConfigurationOfTheWriterPasses) {
     }
 }
 
-TEST(RacoonStandinCheck, UnsetTextsGiveAConfigurationTheKeyDaemonRefuses) {
-    std::string conf = test_files::read(test_files::goldenPath("racoon/unset_texts_and_no_address/racoon.conf"));
-    EXPECT_EQ("error: line 2: \"remote\": too few arguments", verdict(conf));
+/* Files of the writer that the key daemon refuses, as the stand-in does. */
+TEST(RacoonStandinCheck, WriterConfigurationsTheKeyDaemonRefuses) {
+    const struct {
+        const char *name;
+        const char *error;
+    } cases[] = {
+        {"unset_texts_and_no_address", "error: line 2: \"remote\": too few arguments"},
+        /* A tunnel whose authentication method is not a pre-shared key gets
+         * a remote block without a proposal. */
+        {"auth_method_not_psk", "error: line 2: \"remote\": no proposal block"},
+    };
+    for (const auto &c : cases) {
+        std::string conf = test_files::read(test_files::goldenPath(std::string("racoon/") + c.name + "/racoon.conf"));
+        EXPECT_EQ(c.error, verdict(conf)) << c.name;
+    }
 }
 
 struct BrokenCase {
@@ -144,11 +159,11 @@ TEST(RacoonStandinCheck, BrokenConfigurationsAreRefusedWithTheirLine) {
     const BrokenCase cases[] = {
         {"block not closed", "remote 192.0.2.1 {\nexchange_mode main;\n",
          "error: line 1: block not closed before the end of the file"},
-        {"closing brace too many", "remote 192.0.2.1 {\nexchange_mode main;\n}\n}\n",
+        {"closing brace too many", "sainfo anonymous {\npfs_group 2;\n}\n}\n",
          "error: line 4: '}' without a block to close"},
         {"statement without ';'", "remote 192.0.2.1 {\nexchange_mode main\nlifetime time 28800 sec;\n}\n",
          "error: line 2: \"exchange_mode\": too many arguments (missing ';'?)"},
-        {"last statement without ';'", "remote 192.0.2.1 {\nexchange_mode main;\n}\nlog debug",
+        {"last statement without ';'", "sainfo anonymous {\npfs_group 2;\n}\nlog debug",
          "error: line 4: \"log\" not terminated by ';'"},
         {"identifier not quoted", "remote 192.0.2.1 {\nmy_identifier fqdn router.example;\n}\n",
          "error: line 2: \"my_identifier\": identifier must be a quoted string"},
@@ -172,13 +187,37 @@ TEST(RacoonStandinCheck, BrokenConfigurationsAreRefusedWithTheirLine) {
          "error: line 2: \"lifetime\": too few arguments"},
         {"brace where a statement belongs", "remote 192.0.2.1 {\n{\n}\n}\n",
          "error: line 2: expected a statement, found '{'"},
+        /* Refused by the key daemon's own check (racoon -t) on the real kernel. */
+        {"remote without a proposal", "remote 192.0.2.1 {\nexchange_mode main;\n}\n",
+         "error: line 1: \"remote\": no proposal block"},
+        {"empty identifier", "remote 192.0.2.1 {\nmy_identifier fqdn \"\";\n}\n",
+         "error: line 2: \"my_identifier\": empty identifier"},
+        {"address identifier that does not resolve",
+         "remote 192.0.2.1 {\nmy_identifier address \"no-such-host.invalid\";\n}\n",
+         "error: line 2: \"my_identifier\": identifier address does not resolve"},
+        {"unknown phase 1 cipher", "remote 192.0.2.1 {\nproposal {\nencryption_algorithm rot13;\n}\n}\n",
+         "error: line 3: \"encryption_algorithm\": value not allowed"},
+        {"unknown hash", "remote 192.0.2.1 {\nproposal {\nhash_algorithm crc32;\n}\n}\n",
+         "error: line 3: \"hash_algorithm\": value not allowed"},
+        {"unknown authentication method", "remote 192.0.2.1 {\nproposal {\nauthentication_method password;\n}\n}\n",
+         "error: line 3: \"authentication_method\": value not allowed"},
+        {"unknown DH group", "remote 192.0.2.1 {\nproposal {\ndh_group modp9999;\n}\n}\n",
+         "error: line 3: \"dh_group\": value not allowed"},
+        {"unknown PFS group", "sainfo anonymous {\npfs_group 6;\n}\n",
+         "error: line 2: \"pfs_group\": value not allowed"},
+        {"unknown phase 2 cipher", "sainfo anonymous {\nencryption_algorithm aes, rot13;\n}\n",
+         "error: line 2: \"encryption_algorithm\": value not allowed"},
+        {"unknown phase 2 hmac", "sainfo anonymous {\nauthentication_algorithm hmac_crc;\n}\n",
+         "error: line 2: \"authentication_algorithm\": value not allowed"},
+        {"unknown upper-layer protocol", "sainfo address 10.0.0.0/8 bogus address 10.1.0.0/16 any {\npfs_group 2;\n}\n",
+         "error: line 1: \"sainfo\": expected \"address A/P PROTO address B/P PROTO\" or anonymous"},
     };
     for (const BrokenCase &c : cases)
         EXPECT_EQ(c.error, verdict(c.conf)) << c.name;
 }
 
 TEST(RacoonStandinCheck, KeyFileMustBePrivateAndWellFormed) {
-    const std::string body = "remote 192.0.2.1 {\nexchange_mode main;\n}\n";
+    const std::string body = REMOTE;
     const struct {
         const char *name;
         const char *text;
@@ -218,7 +257,7 @@ TEST(RacoonStandinLife, StartsInTheBackgroundReloadsAndExitsOnABrokenReload) {
     const std::string conf = scratch("life.conf"), log = scratch("life.log");
     unlink(log.c_str());
     std::string psk = writePsk("192.0.2.1 key\n", 0600);
-    test_files::write(conf, withPsk(psk, "remote 192.0.2.1 {\nexchange_mode main;\n}\n"));
+    test_files::write(conf, withPsk(psk, REMOTE));
     Result r = runRacoon({"-f", conf}, log);
     ASSERT_EQ(0, r.status) << r.err;
     int pid = 0;

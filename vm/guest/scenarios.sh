@@ -26,5 +26,6 @@ if [ -n "${IPSECVM_FAULT:-}" ]; then
     exit
 fi
 
+. /vm/differential.sh
 . /vm/routers.sh
 result

@@ -128,6 +128,11 @@ install -m755 "$here/guest/init" "$root/init"
 for f in "$here"/guest/*.sh; do
     install -m755 "$f" "$root/vm/"
 done
+# The tests' setkey and key daemon files, for the differential check of the
+# stand-ins against the real tools.
+mkdir -p "$root/vm/golden"
+cp -r "$here/../tests/golden/setkey" "$here/../tests/golden/setkey-standin" "$here/../tests/golden/racoon" \
+    "$root/vm/golden/"
 
 (cd "$root" && find . -print0 | cpio --null -o -H newc --quiet) | gzip -1 >"$out/initramfs.cpio.gz"
 cp "$kroot/boot/vmlinuz-$kver" "$out/vmlinuz"
