@@ -2,6 +2,7 @@
 #include "setkey_translate.h"
 
 #include <arpa/inet.h>
+#include <strings.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -59,7 +60,52 @@ int addressFamily(const std::string &s) {
     return 0;
 }
 
+/* A literal address as it is, a name as /etc/hosts gives it; "" when it is
+ * neither or names several addresses. (setkey asks the whole resolver; the
+ * stand-in reads the hosts file alone, so that no run waits on a name
+ * server.) */
+std::string resolve(const std::string &s, bool *several) {
+    *several = false;
+    if (addressFamily(s) != 0)
+        return s;
+    if (s.empty() || !isalnum(static_cast<unsigned char>(s[0])) ||
+        s.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-") != std::string::npos)
+        return "";
+    FILE *f = fopen("/etc/hosts", "r");
+    if (!f)
+        return "";
+    std::vector<std::string> found;
+    char line[1024];
+    while (fgets(line, sizeof(line), f)) {
+        if (char *hash = strchr(line, '#'))
+            *hash = '\0';
+        Tokens words = tokenize(line);
+        for (size_t i = 1; i < words.size() && addressFamily(words[0]) != 0; i++)
+            if (strcasecmp(words[i].c_str(), s.c_str()) == 0) {
+                bool seen = false;
+                for (const std::string &a : found)
+                    seen = seen || a == words[0];
+                if (!seen)
+                    found.push_back(words[0]);
+            }
+    }
+    fclose(f);
+    *several = found.size() > 1;
+    return found.size() == 1 ? found[0] : "";
+}
+
 std::string address(const std::string &s, const char *what) {
+    bool several = false;
+    std::string a = resolve(s, &several);
+    if (several)
+        throw Failure{std::string(what) + " \"" + s + "\" names several addresses"};
+    if (a.empty())
+        throw Failure{std::string(what) + " \"" + s + "\" is not an address"};
+    return a;
+}
+
+/* A tunnel end point: a literal address only, as in setkey's requests. */
+std::string literalAddress(const std::string &s, const char *what) {
     if (addressFamily(s) == 0)
         throw Failure{std::string(what) + " \"" + s + "\" is not an address"};
     return s;
@@ -68,7 +114,10 @@ std::string address(const std::string &s, const char *what) {
 /* ADDRESS[/PREFIX] into "ADDRESS/PREFIX"; the prefix defaults to the whole address. */
 std::string selector(const std::string &s, int *family) {
     size_t slash = s.find('/');
-    std::string addr = s.substr(0, slash);
+    bool several = false;
+    std::string addr = resolve(s.substr(0, slash), &several);
+    if (several)
+        throw Failure{"selector \"" + s + "\" names several addresses"};
     *family = addressFamily(addr);
     if (*family == 0)
         throw Failure{"selector \"" + s + "\" is not an address"};
@@ -295,8 +344,8 @@ std::vector<std::string> policyTemplate(const std::string &rule) {
         size_t dash = ends.find('-');
         if (dash == std::string::npos)
             throw Failure{"tunnel request \"" + rule + "\" lacks its end points SRC-DST"};
-        std::string a = address(ends.substr(0, dash), "tunnel source");
-        std::string b = address(ends.substr(dash + 1), "tunnel destination");
+        std::string a = literalAddress(ends.substr(0, dash), "tunnel source");
+        std::string b = literalAddress(ends.substr(dash + 1), "tunnel destination");
         if (addressFamily(a) != addressFamily(b))
             throw Failure{"tunnel end points are of different families"};
         tmpl.insert(tmpl.end(), {"src", a, "dst", b});

@@ -176,6 +176,10 @@ TEST(SetkeyErrors, TheFirstStatementThatCannotBeParsedEndsTheFile) {
          "add 198.51.100.2 203.0.113.9 esp 0x2007: a second -E"},
         {"add 198.51.100.2 not-an-address esp 0x2004 -m tunnel -u 3 -E aes-cbc " + key + ";",
          "add: destination \"not-an-address\" is not an address"},
+        {"add 198.51.100.2 203.0.113.9# esp 0x2008 -m tunnel -u 3 -E aes-cbc " + key + ";",
+         "add: protocol \"spdflush\" is not supported (only esp)"},
+        {"spdadd 10.1.0.0/24 10.2.0.0/16 any -P out ipsec esp/tunnel/localhost-203.0.113.9/unique:3;",
+         "spdadd 10.1.0.0/24 10.2.0.0/16 any -P out: tunnel source \"localhost\" is not an address"},
         {"spdadd 10.1.0.0/33 10.2.0.0/16 any -P out ipsec esp/tunnel/198.51.100.2-203.0.113.9/unique:3;",
          "spdadd: selector \"10.1.0.0/33\" has a bad prefix length"},
         {"spdadd 10.2.0.0/16 10.1.0.0/24 any -P sideways ipsec esp/tunnel/203.0.113.9-198.51.100.2/unique:4;",
@@ -203,15 +207,20 @@ TEST(SetkeyErrors, TheFirstStatementThatCannotBeParsedEndsTheFile) {
     }
 }
 
-TEST(SetkeyTranslation, CommentsRunToTheEndOfTheLineAndStatementsOverSeveralLines) {
+TEST(SetkeyTranslation, CommentsStatementsOverSeveralLinesAndHostNames) {
     const std::string path = inputFile("# the tunnel to 203.0.113.9; not a statement\n"
+                                       "spdadd localhost 10.2.0.0/16 any -P out ipsec "
+                                       "esp/tunnel/198.51.100.2-203.0.113.9/unique:3;\n"
                                        "spdadd 10.1.0.0/24 10.2.0.0/16 any # selectors\n"
                                        "  -P out ipsec\n"
                                        "\tesp/tunnel/198.51.100.2-203.0.113.9/unique:3; flush; # two on a line\n"
                                        "spdflush;\n");
     Result r = runSetkey({"-n", "-f", path});
     EXPECT_EQ(0, r.status) << r.err;
-    EXPECT_EQ("ip xfrm policy add src 10.1.0.0/24 dst 10.2.0.0/16 dir out priority 2147483648 tmpl src 198.51.100.2 "
+    /* A name is looked up in /etc/hosts (the sandbox's: localhost is 127.0.0.1). */
+    EXPECT_EQ("ip xfrm policy add src 127.0.0.1/32 dst 10.2.0.0/16 dir out priority 2147483648 tmpl src 198.51.100.2 "
+              "dst 203.0.113.9 proto esp reqid 3 mode tunnel level required\n"
+              "ip xfrm policy add src 10.1.0.0/24 dst 10.2.0.0/16 dir out priority 2147483648 tmpl src 198.51.100.2 "
               "dst 203.0.113.9 proto esp reqid 3 mode tunnel level required\n"
               "ip xfrm state flush\nip xfrm policy flush\n",
               r.out);

@@ -90,6 +90,11 @@ setkey_rows() {
     printf 'delete %s %s esp 0x7777;\nspddelete 10.9.0.0/16 10.1.0.0/24 any -P in;\n%s\n' "$S" "$D" "$out2" \
         >"$DIFF_DIR/missing.conf"
     diff_setkey kernel-refusals "$DIFF_DIR/adds.conf" "$DIFF_DIR/adds.conf" "$DIFF_DIR/missing.conf"
+    # Names where addresses belong: looked up in /etc/hosts; one that is not
+    # there cannot be parsed.
+    printf 'add localhost %s esp 0x3000 -m tunnel -u 7 -E aes-cbc %s;\nspdadd localhost/32 10.2.0.0/16 any -P out ipsec esp/tunnel/%s-%s/unique:7;\nadd %s no-such-host esp 0x3001 -E aes-cbc %s;\n%s\n' \
+        "$D" "$key" "$S" "$D" "$S" "$key" "$out" >"$DIFF_DIR/names.conf"
+    diff_setkey host-names "$DIFF_DIR/names.conf"
     # The end of the file in the middle of a statement.
     printf 'flush;\n%s\n%s' "$sa1" "${out%;}" >"$DIFF_DIR/unterminated.conf"
     diff_setkey unterminated-last-statement "$DIFF_DIR/unterminated.conf"
