@@ -192,6 +192,8 @@ TEST(RacoonStandinCheck, BrokenConfigurationsAreRefusedWithTheirLine) {
          "error: line 1: \"remote\": no proposal block"},
         {"empty identifier", "remote 192.0.2.1 {\nmy_identifier fqdn \"\";\n}\n",
          "error: line 2: \"my_identifier\": empty identifier"},
+        {"address identifier by a name in /etc/hosts", "remote 192.0.2.1 {\nmy_identifier address \"localhost\";\n}\n",
+         "error: line 1: \"remote\": no proposal block"},
         {"address identifier that does not resolve",
          "remote 192.0.2.1 {\nmy_identifier address \"no-such-host.invalid\";\n}\n",
          "error: line 2: \"my_identifier\": identifier address does not resolve"},

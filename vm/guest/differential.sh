@@ -95,6 +95,29 @@ setkey_rows() {
     printf 'add localhost %s esp 0x3000 -m tunnel -u 7 -E aes-cbc %s;\nspdadd localhost/32 10.2.0.0/16 any -P out ipsec esp/tunnel/%s-%s/unique:7;\nadd %s no-such-host esp 0x3001 -E aes-cbc %s;\n%s\n' \
         "$D" "$key" "$S" "$D" "$S" "$key" "$out" >"$DIFF_DIR/names.conf"
     diff_setkey host-names "$DIFF_DIR/names.conf"
+    # Other forms setkey takes: decimal and small SPIs, transport and any
+    # modes, no -A; selectors without a prefix, upper-layer protocols, an
+    # explicit fwd policy, none and discard, transport requests, levels.
+    printf 'add %s %s esp 4096 -m transport -E aes-cbc %s;\nadd %s %s esp 0x10 -m any -u 9 -E 3des-cbc 0x%s;\nadd %s 192.0.2.50 esp 0x11 -E aes-cbc %s -A hmac-sha256 0x%s;\n' \
+        "$S" "$D" "$key" "$D" "$S" "${key#0x}0001020304050607" "$S" "$key" "${key#0x}${key#0x}" \
+        >"$DIFF_DIR/sa-forms.conf"
+    printf 'spdadd 10.1.0.1 10.2.0.1 tcp -P out ipsec esp/transport//require;\nspdadd 10.1.0.0/24 10.2.0.0/16 udp -P fwd ipsec esp/tunnel/%s-%s/use;\nspdadd 10.1.0.0/24 10.3.0.0/16 icmp -P out none;\nspdadd 10.1.0.0/24 10.4.0.0/16 any -P in discard;\nspdadd 10.6.0.0/16 10.1.0.0/24 any -P in ipsec esp/tunnel/%s-%s/require;\nspdadd 10.7.0.0/16 10.1.0.0/24 any -P in ipsec esp/tunnel/%s-%s/default;\n' \
+        "$S" "$D" "$D" "$S" "$D" "$S" >"$DIFF_DIR/policy-forms.conf"
+    diff_setkey other-forms "$DIFF_DIR/sa-forms.conf" "$DIFF_DIR/policy-forms.conf"
+    # Empty SPI and keys ("0x" and nothing) cannot be parsed.
+    printf 'delete %s %s esp 0x;\n' "$S" "$D" >"$DIFF_DIR/empty-spi.conf"
+    printf 'add %s %s esp 0x1002 -m tunnel -u 3 -E aes-cbc 0x -A hmac-sha1 0x;\n' "$S" "$D" >"$DIFF_DIR/empty-keys.conf"
+    diff_setkey empty-spi-and-keys "$g/setkey-standin/full_rewrite.conf" "$DIFF_DIR/empty-spi.conf" \
+        "$DIFF_DIR/empty-keys.conf"
+    # Request ids the kernel makes up itself over PF_KEY (unique without a
+    # number, or above 16383): listed, not compared (see docs/setkey-standin.md).
+    printf 'spdadd 10.8.0.0/16 10.1.0.0/24 any -P in ipsec esp/tunnel/%s-%s/unique;\nspdadd 10.9.0.0/16 10.1.0.0/24 any -P in ipsec esp/tunnel/%s-%s/unique:20000;\n' \
+        "$D" "$S" "$D" "$S" >"$DIFF_DIR/auto-reqid.conf"
+    for tool in /usr/sbin "$DIFF_STANDIN"; do
+        on diff ip xfrm policy flush
+        on diff "$tool/setkey" -f "$DIFF_DIR/auto-reqid.conf" >/dev/null 2>&1
+        say "request ids from $tool/setkey: $(on diff ip xfrm policy | grep -o 'dir [a-z]*\|reqid [0-9]*' | tr '\n' ' ')"
+    done
     # The end of the file in the middle of a statement.
     printf 'flush;\n%s\n%s' "$sa1" "${out%;}" >"$DIFF_DIR/unterminated.conf"
     diff_setkey unterminated-last-statement "$DIFF_DIR/unterminated.conf"
