@@ -7,13 +7,15 @@
 #   ipsecVpn                               sbin                     always
 #   ipsecVpn.8                             share/man/man8           IPSEC_INSTALL_MANPAGES (ON)
 #   zorctl, zorctl.8                       sbin, share/man/man8     IPSEC_INSTALL_ZORCTL (ON with the stand-in)
-#   setkey stand-in, setkey.8              sbin, share/man/man8     IPSEC_INSTALL_SETKEY (ON with the stand-in)
+#   setkey stand-in, setkey.8              sbin, share/man/man8     IPSEC_INSTALL_SETKEY (OFF)
 #   libzor_standin, zor.h                  lib, include             IPSEC_INSTALL_FRAMEWORK_LIB (OFF)
 #
 # A firmware build that links the router's own framework
 # (IPSEC_FRAMEWORK=external) has no stand-in targets and installs the daemon
 # and its manual page alone. The racoon stand-in only plays the key daemon
-# for the tests and is never installed.
+# for the tests and is never installed. The setkey stand-in is installed only
+# when asked for: sbin/setkey is the place of the IPsec tools' own setkey
+# (scripts/ipsec-tools.sh builds it), which an install must not overwrite.
 #
 # Every rule is guarded by if(TARGET ...), so the rules hold whatever parts of
 # the tree are built.
@@ -27,8 +29,7 @@ else()
 endif()
 option(IPSEC_INSTALL_MANPAGES "Install the manual pages" ON)
 option(IPSEC_INSTALL_ZORCTL "Install zorctl, the stand-in framework's command-line tool" ${ipsec_standin_default})
-option(IPSEC_INSTALL_SETKEY "Install the setkey stand-in (applies setkey files through ip xfrm)"
-       ${ipsec_standin_default})
+option(IPSEC_INSTALL_SETKEY "Install the setkey stand-in (applies setkey files through ip xfrm) into sbin" OFF)
 option(IPSEC_INSTALL_FRAMEWORK_LIB "Install the stand-in framework library and its header" OFF)
 
 set(ipsec_man8 ${CMAKE_INSTALL_MANDIR}/man8)

@@ -9,8 +9,8 @@
  *
  * Log (IPSEC_TOOL_LOG if set, else /var/run/racoon-standin.log), one line
  * per event:
- *   racoon start pid=PID conf=FILE ok | error: line N: WHAT
- *   racoon reload pid=PID conf=FILE ok | error: line N: WHAT
+ *   racoon start pid=PID conf=FILE ok remote=R sainfo=S keys=K | error: line N: WHAT
+ *   racoon reload pid=PID conf=FILE ok remote=R sainfo=S keys=K | error: ...
  *   racoon stop pid=PID signal=SIG
  *   racoon check pid=PID conf=FILE ok | error: ... (with -C)
  * SIGKILL ends it without a line, as it would the real one.
@@ -50,7 +50,9 @@ void logLine(const std::string &text) {
     close(fd);
 }
 
-std::string check() {
+/* Checks the configuration and its key file; `loaded` says what they hold. */
+std::string check(std::string *loaded) {
+    loaded->clear();
     FILE *f = fopen(g_conf, "r");
     if (!f)
         return std::string("cannot read ") + g_conf + ": " + strerror(errno);
@@ -60,17 +62,25 @@ std::string check() {
     while ((n = fread(buf, 1, sizeof(buf), f)) > 0)
         text.append(buf, n);
     fclose(f);
-    std::string psk;
-    std::string why = racoon::checkConfig(text, &psk);
-    if (why.empty() && !psk.empty())
-        why = racoon::checkPskFile(psk);
+    racoon::Loaded l;
+    std::string why = racoon::checkConfig(text, &l);
+    if (why.empty() && !l.pskPath.empty())
+        why = racoon::checkPskFile(l.pskPath, &l.keys);
+    /* A key file cut short (a full disk) leaves every remote without its key. */
+    if (why.empty() && !l.pskPath.empty() && l.remotes > 0 && l.keys == 0)
+        why = l.pskPath + " holds no key for the " + std::to_string(l.remotes) + " remote block" +
+              (l.remotes == 1 ? "" : "s");
+    if (why.empty())
+        *loaded = " remote=" + std::to_string(l.remotes) + " sainfo=" + std::to_string(l.sainfos) +
+                  " keys=" + std::to_string(l.keys);
     return why;
 }
 
-/* Logs the verdict of a check; true when it passed. */
-bool logVerdict(const char *event, pid_t pid, const std::string &why) {
+/* Logs the verdict of a check, with what was loaded when it passed; true
+ * when it passed. */
+bool logVerdict(const char *event, pid_t pid, const std::string &why, const std::string &loaded) {
     std::string head = std::string(event) + " pid=" + std::to_string(pid) + " conf=" + g_conf;
-    logLine(head + (why.empty() ? " ok" : " error: " + why));
+    logLine(head + (why.empty() ? " ok" + loaded : " error: " + why));
     return why.empty();
 }
 
@@ -125,7 +135,9 @@ int serve(const sigset_t &set) {
         if (sigwait(&set, &sig) != 0)
             continue;
         if (sig == SIGHUP) {
-            if (!logVerdict("reload", getpid(), check()))
+            std::string loaded;
+            std::string why = check(&loaded);
+            if (!logVerdict("reload", getpid(), why, loaded))
                 return 1;
             continue;
         }
@@ -162,20 +174,21 @@ int main(int argc, char **argv) {
     sigaddset(&set, SIGINT);
     sigprocmask(SIG_BLOCK, &set, nullptr);
 
-    std::string why = check();
+    std::string loaded;
+    std::string why = check(&loaded);
     if (checkOnly) {
         if (!why.empty())
             fprintf(stderr, "racoon: %s\n", why.c_str());
-        return logVerdict("check", getpid(), why) ? 0 : 1;
+        return logVerdict("check", getpid(), why, loaded) ? 0 : 1;
     }
     int port = why.empty() ? holdIkePort(&why) : -1;
     if (!why.empty()) {
-        logVerdict("start", getpid(), why);
+        logVerdict("start", getpid(), why, loaded);
         fprintf(stderr, "racoon: %s\n", why.c_str());
         return 1;
     }
     if (foreground) {
-        logVerdict("start", getpid(), "");
+        logVerdict("start", getpid(), "", loaded);
         return serve(set);
     }
     /* The start line names the background process and is written before it
@@ -187,7 +200,7 @@ int main(int argc, char **argv) {
     if (child < 0)
         return 1;
     if (child > 0) {
-        logVerdict("start", child, "");
+        logVerdict("start", child, "", loaded);
         return 0; /* closes the gate */
     }
     close(gate[1]);

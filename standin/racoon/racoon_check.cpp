@@ -2,6 +2,7 @@
 #include "racoon_check.h"
 
 #include <arpa/inet.h>
+#include <strings.h>
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -111,10 +112,79 @@ void checkLifetime(const Stmt &st) {
          st, "expected \"time N sec|min|hour\"");
 }
 
+/* The names the key daemon knows, by the statement that takes them. Cipher
+ * and hash names of an SA (sainfo) are the ones the Linux kernel has. */
+const std::initializer_list<const char *> IKE_CIPHERS = {"des",     "3des", "idea",     "blowfish", "rc5",
+                                                         "cast128", "aes",  "rijndael", "camellia"};
+const std::initializer_list<const char *> IKE_HASHES = {"md5",    "sha1",     "sha256", "sha2_256",
+                                                        "sha384", "sha2_384", "sha512", "sha2_512"};
+const std::initializer_list<const char *> IKE_AUTH_METHODS = {"pre_shared_key",
+                                                              "rsasig",
+                                                              "dsssig",
+                                                              "rsaenc",
+                                                              "rsarev",
+                                                              "gssapi_krb",
+                                                              "hybrid_rsa_server",
+                                                              "hybrid_dss_server",
+                                                              "hybrid_rsa_client",
+                                                              "hybrid_dss_client",
+                                                              "xauth_psk_server",
+                                                              "xauth_rsa_server",
+                                                              "xauth_psk_client",
+                                                              "xauth_rsa_client"};
+const std::initializer_list<const char *> DH_GROUPS = {
+    "modp768", "modp1024", "modp1536", "modp2048", "modp3072", "modp4096", "modp6144", "modp8192", "1",
+    "2",       "3",        "4",        "5",        "14",       "15",       "16",       "17",       "18"};
+const std::initializer_list<const char *> SA_CIPHERS = {"des",  "3des", "cast128",  "blowfish", "null_enc",
+                                                        "null", "aes",  "rijndael", "twofish",  "camellia"};
+const std::initializer_list<const char *> SA_HMACS = {"hmac_md5",      "hmac_sha1",     "hmac_sha256",
+                                                      "hmac_sha2_256", "hmac_sha384",   "hmac_sha2_384",
+                                                      "hmac_sha512",   "hmac_sha2_512", "non_auth"};
+const std::initializer_list<const char *> COMPRESSIONS = {"deflate", "lzs"};
+const std::initializer_list<const char *> UPPER_PROTOCOLS = {"any",   "esp", "ah",  "ipcomp", "icmp",
+                                                             "icmp6", "tcp", "udp", "gre"};
+
+bool oneOf(const std::string &s, std::initializer_list<const char *> allowed) {
+    for (const char *a : allowed)
+        if (s == a)
+            return true;
+    return false;
+}
+
+/* A name listed in /etc/hosts. (The key daemon asks the whole resolver; the
+ * stand-in reads the hosts file alone, so that no check waits on a name
+ * server.) */
+bool inHostsFile(const std::string &name) {
+    FILE *f = fopen("/etc/hosts", "r");
+    if (!f)
+        return false;
+    bool found = false;
+    char line[1024];
+    while (!found && fgets(line, sizeof(line), f)) {
+        if (char *hash = strchr(line, '#'))
+            *hash = '\0';
+        char *save = nullptr;
+        const char *addr = strtok_r(line, " \t\r\n", &save);
+        if (!addr || !isAddress(addr))
+            continue;
+        for (const char *w; !found && (w = strtok_r(nullptr, " \t\r\n", &save));)
+            found = strcasecmp(w, name.c_str()) == 0;
+    }
+    fclose(f);
+    return found;
+}
+
+/* An identifier: its type, and a value the key daemon can use: a name of at
+ * least one character, an address that resolves. */
 void checkIdentifier(const Stmt &st) {
     argCount(st, 2, 2);
     need(wordAt(st, 0), st, "identifier type must be a word");
     need(st.args[1]->kind == Tok::String, st, "identifier must be a quoted string");
+    const std::string &type = st.args[0]->text, &value = st.args[1]->text;
+    need(oneOf(type, {"address", "fqdn", "user_fqdn", "keyid", "asn1dn"}), st, "unknown identifier type");
+    need(!value.empty() || type == "asn1dn", st, "empty identifier");
+    if (type == "address")
+        need(isAddress(value) || inHostsFile(value), st, "identifier address does not resolve");
 }
 
 /* A statement with one word, from `allowed` when it is given. */
@@ -173,13 +243,20 @@ void checkSimple(Ctx ctx, const Stmt &st) {
         checkOneWord(st, {"obey", "strict", "claim", "exact"});
     } else if (ctx == Ctx::Remote && (kw == "dpd_delay" || kw == "dpd_retry" || kw == "dpd_maxfail")) {
         checkNumber(st);
-    } else if (ctx == Ctx::Proposal && (kw == "encryption_algorithm" || kw == "hash_algorithm" ||
-                                        kw == "authentication_method" || kw == "dh_group")) {
-        checkOneWord(st, {});
-    } else if (ctx == Ctx::Sainfo && (kw == "pfs_group" || kw == "compression_algorithm")) {
-        checkOneWord(st, {});
-    } else if (ctx == Ctx::Sainfo && (kw == "encryption_algorithm" || kw == "authentication_algorithm")) {
-        checkList(st);
+    } else if (ctx == Ctx::Proposal && kw == "encryption_algorithm") {
+        checkOneWord(st, IKE_CIPHERS);
+    } else if (ctx == Ctx::Proposal && kw == "hash_algorithm") {
+        checkOneWord(st, IKE_HASHES);
+    } else if (ctx == Ctx::Proposal && kw == "authentication_method") {
+        checkOneWord(st, IKE_AUTH_METHODS);
+    } else if ((ctx == Ctx::Proposal && kw == "dh_group") || (ctx == Ctx::Sainfo && kw == "pfs_group")) {
+        checkOneWord(st, DH_GROUPS);
+    } else if (ctx == Ctx::Sainfo && kw == "compression_algorithm") {
+        checkList(st, COMPRESSIONS);
+    } else if (ctx == Ctx::Sainfo && kw == "encryption_algorithm") {
+        checkList(st, SA_CIPHERS);
+    } else if (ctx == Ctx::Sainfo && kw == "authentication_algorithm") {
+        checkList(st, SA_HMACS);
     } else {
         need(false, st, "unknown statement here");
     }
@@ -198,7 +275,9 @@ Ctx checkBlockHead(Ctx ctx, const Stmt &st) {
         allWords(st);
         bool anonymous = st.args.size() == 1 && st.args[0]->text == "anonymous";
         bool addresses = st.args.size() == 6 && st.args[0]->text == "address" && isSelector(st.args[1]->text) &&
-                         st.args[3]->text == "address" && isSelector(st.args[4]->text);
+                         st.args[3]->text == "address" && isSelector(st.args[4]->text) &&
+                         (oneOf(st.args[2]->text, UPPER_PROTOCOLS) || isNumber(st.args[2]->text)) &&
+                         (oneOf(st.args[5]->text, UPPER_PROTOCOLS) || isNumber(st.args[5]->text));
         need(anonymous || addresses, st, "expected \"address A/P PROTO address B/P PROTO\" or anonymous");
         return Ctx::Sainfo;
     }
@@ -243,7 +322,15 @@ class Parser {
         if (end.kind == Tok::Semi) {
             checkSimple(ctx, st);
         } else if (end.kind == Tok::Open) {
-            block(checkBlockHead(ctx, st), st.keyword->line);
+            const Ctx inner = checkBlockHead(ctx, st);
+            if (inner == Ctx::Remote)
+                sawProposal_ = false;
+            else if (inner == Ctx::Proposal)
+                sawProposal_ = true;
+            block(inner, st.keyword->line);
+            /* The key daemon takes a remote block only with a proposal. */
+            if (inner == Ctx::Remote && !sawProposal_)
+                throw Failure{st.keyword->line, "\"remote\": no proposal block"};
             /* A block may be followed by a ';'. */
             if (i_ < t_.size() && t_[i_].kind == Tok::Semi)
                 i_++;
@@ -254,6 +341,7 @@ class Parser {
 
     const std::vector<Token> &t_;
     size_t i_ = 0;
+    bool sawProposal_ = false;
 };
 
 /* The pre-shared key file named in the configuration, if any. */
@@ -267,18 +355,30 @@ std::string findPskPath(const std::vector<Token> &t) {
 
 } // namespace
 
-std::string checkConfig(const std::string &text, std::string *pskPath) {
+std::string checkConfig(const std::string &text, Loaded *loaded) {
     try {
         std::vector<Token> tokens = tokenize(text);
         Parser(tokens).block(Ctx::Top, 1);
-        *pskPath = findPskPath(tokens);
+        loaded->pskPath = findPskPath(tokens);
+        /* Block heads are words followed by their block's words and '{'. */
+        int depth = 0;
+        for (size_t i = 0; i < tokens.size(); i++) {
+            if (tokens[i].kind == Tok::Open)
+                depth++;
+            else if (tokens[i].kind == Tok::Close)
+                depth--;
+            else if (depth == 0 && tokens[i].kind == Tok::Word && (i == 0 || tokens[i - 1].kind != Tok::Word) &&
+                     (tokens[i].text == "remote" || tokens[i].text == "sainfo"))
+                (tokens[i].text == "remote" ? loaded->remotes : loaded->sainfos)++;
+        }
         return "";
     } catch (const Failure &f) {
         return "line " + std::to_string(f.line) + ": " + f.why;
     }
 }
 
-std::string checkPskFile(const std::string &path) {
+std::string checkPskFile(const std::string &path, int *keys) {
+    *keys = 0;
     FILE *f = fopen(path.c_str(), "r");
     if (!f)
         return "cannot read the pre-shared key file " + path;
@@ -295,6 +395,8 @@ std::string checkPskFile(const std::string &path) {
             continue;
         if (sscanf(line, "%4095s %4095s", id, key) != 2)
             why = path + ":" + std::to_string(n) + ": expected an identifier and a key";
+        else
+            ++*keys;
     }
     fclose(f);
     return why;

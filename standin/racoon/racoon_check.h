@@ -6,15 +6,24 @@
 
 namespace racoon {
 
+/* What a configuration that passed holds. */
+struct Loaded {
+    std::string pskPath; /* named by "path pre_shared_key", if any */
+    int remotes = 0;     /* remote blocks */
+    int sainfos = 0;     /* sainfo blocks */
+    int keys = 0;        /* key lines of the pre-shared key file */
+};
+
 /* Checks the configuration text: balanced blocks, terminated statements,
  * quoted identifiers, known statements in the right blocks. Empty when it
- * passes, else "line N: what is wrong". `pskPath` receives the pre-shared key
- * file named by "path pre_shared_key", if any. */
-std::string checkConfig(const std::string &text, std::string *pskPath);
+ * passes, else "line N: what is wrong"; `loaded` receives its key file and
+ * block counts. */
+std::string checkConfig(const std::string &text, Loaded *loaded);
 
 /* Checks the pre-shared key file: readable by its owner only, and every line
- * an identifier and a key. Empty when it passes. */
-std::string checkPskFile(const std::string &path);
+ * an identifier and a key; `keys` receives the count of key lines. Empty
+ * when it passes. */
+std::string checkPskFile(const std::string &path, int *keys);
 
 } // namespace racoon
 

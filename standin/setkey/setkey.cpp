@@ -91,19 +91,23 @@ bool parseOptions(int argc, char **argv, Options *o) {
     return o->file ? !(o->dump || o->flush || o->policy) : (o->dump || o->flush);
 }
 
-/* Runs `ip` with the command's arguments (no shell) and returns its exit
- * status, or -1 when it could not be run or was killed. */
-int runIp(const setkey::IpCommand &cmd) {
+/* Runs `ip` with `args` (no shell), standard input, output and error from
+ * and to the given descriptors (-1: inherited), and returns its exit status,
+ * or -1 when it could not be run or was killed. */
+int runIp(const std::vector<std::string> &args, int in = -1, int out = -1, int err = -1) {
     std::vector<char *> argv;
     argv.push_back(const_cast<char *>("ip"));
-    for (const std::string &a : cmd.args)
+    for (const std::string &a : args)
         argv.push_back(const_cast<char *>(a.c_str()));
     argv.push_back(nullptr);
     fflush(stdout);
+    fflush(stderr);
     pid_t pid = fork();
     if (pid < 0)
         return -1;
     if (pid == 0) {
+        if ((in >= 0 && dup2(in, 0) < 0) || (out >= 0 && dup2(out, 1) < 0) || (err >= 0 && dup2(err, 2) < 0))
+            _exit(127);
         execvp("ip", argv.data());
         fprintf(stderr, "setkey: cannot run ip: %s\n", strerror(errno));
         _exit(127);
@@ -115,17 +119,85 @@ int runIp(const setkey::IpCommand &cmd) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-/* Runs (or prints) one command; false when it failed. */
-bool apply(const setkey::IpCommand &cmd, bool dryRun, std::string *why) {
-    if (dryRun) {
-        printf("%s\n", setkey::displayCommand(cmd).c_str());
-        return true;
+/* One command of a file's batch and the statement it comes from. */
+struct Queued {
+    setkey::IpCommand cmd;
+    int line;
+    std::string summary;
+};
+
+std::string readAll(FILE *f) {
+    std::string out;
+    char buf[4096];
+    size_t n;
+    rewind(f);
+    while ((n = fread(buf, 1, sizeof(buf), f)) > 0)
+        out.append(buf, n);
+    return out;
+}
+
+/* Runs `ip -batch -` on queue[from..], every command followed by a marker
+ * (`xfrm policy count`, one netlink round trip that prints one line): ip
+ * stops at the first command that fails (most exit at once on a kernel
+ * refusal, without saying which), so the markers on its output count the
+ * commands done. Returns ip's exit status; *done and *said receive that
+ * count and ip's messages. */
+int runBatchFrom(const std::vector<Queued> &queue, size_t from, size_t *done, std::string *said) {
+    FILE *in = tmpfile(), *out = tmpfile(), *err = tmpfile();
+    int rc = -1;
+    if (in && out && err) {
+        /* Every word was checked by the translation: no blank, quote or '#'
+         * that ip's batch reader would take apart. */
+        for (size_t i = from; i < queue.size(); i++) {
+            std::string line;
+            for (const std::string &a : queue[i].cmd.args)
+                line += (line.empty() ? "" : " ") + a;
+            fprintf(in, "%s\nxfrm policy count\n", line.c_str());
+        }
+        fflush(in);
+        rewind(in);
+        rc = runIp({"-batch", "-"}, fileno(in), fileno(out), fileno(err));
+        const std::string shown = readAll(out);
+        *done = 0;
+        for (size_t pos = 0; (pos = shown.find("SPD IN", pos)) != std::string::npos; pos++)
+            ++*done;
+        *said = readAll(err);
+    } else {
+        *said = std::string("setkey: cannot make a temporary file: ") + strerror(errno) + "\n";
     }
-    int rc = runIp(cmd);
-    if (rc == 0 || cmd.bestEffort)
-        return true;
-    *why = "ip xfrm " + cmd.args[1] + " " + cmd.args[2] + " failed (exit status " + std::to_string(rc) + ")";
-    return false;
+    for (FILE *f : {in, out, err})
+        if (f)
+            fclose(f);
+    return rc;
+}
+
+/* Runs the commands through `ip -batch`, one process for the whole file as
+ * long as the kernel takes every command. A command it refuses is reported
+ * with its statement, after ip's own message, and the batch goes on with the
+ * next one, as setkey goes on past a statement the kernel refuses. False when
+ * ip could not be run. */
+bool runBatch(const char *path, const std::vector<Queued> &queue) {
+    for (size_t next = 0; next < queue.size();) {
+        size_t done = 0;
+        std::string said;
+        int rc = runBatchFrom(queue, next, &done, &said);
+        if (rc == 0 && next + done == queue.size())
+            return true;
+        const size_t failed = next + done;
+        if (rc < 0 || rc == 127 || failed >= queue.size()) {
+            fputs(said.c_str(), stderr);
+            fprintf(stderr, "setkey: %s: ip -batch failed (exit status %d)\n", path, rc);
+            return false;
+        }
+        const Queued &q = queue[failed];
+        if (!q.cmd.bestEffort) {
+            fputs(said.c_str(), stderr);
+            fprintf(stderr, "setkey: %s:%d: %s: ip xfrm %s %s failed\n", path, q.line, q.summary.c_str(),
+                    q.cmd.args[1].c_str(), q.cmd.args[2].c_str());
+        }
+        next = failed + 1;
+    }
+    return true;
 }
 
 bool readFile(const char *path, std::string *out) {
@@ -142,7 +214,10 @@ bool readFile(const char *path, std::string *out) {
     return ok;
 }
 
-/* Applies every statement it can; reports each one it cannot with its line. */
+/* Applies the statements up to the first one that cannot be parsed, as
+ * setkey does: what came before it is done, nothing after it. A statement
+ * the kernel refuses is reported and the rest still apply; only a statement
+ * that cannot be parsed (or a file that cannot be read) fails the run. */
 int applyFile(const char *path, bool dryRun) {
     std::string text;
     if (!readFile(path, &text)) {
@@ -152,31 +227,41 @@ int applyFile(const char *path, bool dryRun) {
     std::string rest;
     int restLine = 0;
     std::vector<setkey::Statement> statements = setkey::splitStatements(text, &rest, &restLine);
-    bool allApplied = true;
+    std::vector<Queued> queue;
+    std::string failure;
     for (const setkey::Statement &s : statements) {
         setkey::Translation t = setkey::translate(s.text);
-        std::string why = t.error;
-        bool ok = t.ok;
-        for (size_t i = 0; ok && i < t.commands.size(); i++)
-            ok = apply(t.commands[i], dryRun, &why);
-        if (!ok) {
-            fprintf(stderr, "setkey: %s:%d: %s: %s\n", path, s.line, t.summary.c_str(), why.c_str());
-            allApplied = false;
+        if (!t.ok) {
+            failure = "setkey: " + std::string(path) + ":" + std::to_string(s.line) + ": " + t.summary + ": " + t.error;
+            break;
         }
+        for (const setkey::IpCommand &c : t.commands)
+            queue.push_back({c, s.line, t.summary});
     }
-    if (restLine != 0) {
-        fprintf(stderr, "setkey: %s:%d: statement not terminated by ';'\n", path, restLine);
-        allApplied = false;
+    if (failure.empty() && restLine != 0)
+        failure = "setkey: " + std::string(path) + ":" + std::to_string(restLine) + ": statement not terminated by ';'";
+    bool ran = true;
+    if (dryRun) {
+        for (const Queued &q : queue)
+            printf("%s\n", setkey::displayCommand(q.cmd).c_str());
+    } else {
+        ran = runBatch(path, queue);
     }
-    return allApplied ? 0 : 1;
+    if (!failure.empty())
+        fprintf(stderr, "%s\n", failure.c_str());
+    return ran && failure.empty() ? 0 : 1;
 }
 
 int flushOrDump(const Options &o) {
     setkey::IpCommand cmd{{"xfrm", o.policy ? "policy" : "state", o.flush ? "flush" : "list"}, false};
-    std::string why;
-    if (apply(cmd, o.dryRun, &why))
+    if (o.dryRun) {
+        printf("%s\n", setkey::displayCommand(cmd).c_str());
         return 0;
-    fprintf(stderr, "setkey: %s\n", why.c_str());
+    }
+    int rc = runIp(cmd.args);
+    if (rc == 0)
+        return 0;
+    fprintf(stderr, "setkey: ip xfrm %s %s failed (exit status %d)\n", cmd.args[1].c_str(), cmd.args[2].c_str(), rc);
     return 1;
 }
 

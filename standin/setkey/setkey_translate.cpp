@@ -2,6 +2,7 @@
 #include "setkey_translate.h"
 
 #include <arpa/inet.h>
+#include <strings.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -59,7 +60,52 @@ int addressFamily(const std::string &s) {
     return 0;
 }
 
+/* A literal address as it is, a name as /etc/hosts gives it; "" when it is
+ * neither or names several addresses. (setkey asks the whole resolver; the
+ * stand-in reads the hosts file alone, so that no run waits on a name
+ * server.) */
+std::string resolve(const std::string &s, bool *several) {
+    *several = false;
+    if (addressFamily(s) != 0)
+        return s;
+    if (s.empty() || !isalnum(static_cast<unsigned char>(s[0])) ||
+        s.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-") != std::string::npos)
+        return "";
+    FILE *f = fopen("/etc/hosts", "r");
+    if (!f)
+        return "";
+    std::vector<std::string> found;
+    char line[1024];
+    while (fgets(line, sizeof(line), f)) {
+        if (char *hash = strchr(line, '#'))
+            *hash = '\0';
+        Tokens words = tokenize(line);
+        for (size_t i = 1; i < words.size() && addressFamily(words[0]) != 0; i++)
+            if (strcasecmp(words[i].c_str(), s.c_str()) == 0) {
+                bool seen = false;
+                for (const std::string &a : found)
+                    seen = seen || a == words[0];
+                if (!seen)
+                    found.push_back(words[0]);
+            }
+    }
+    fclose(f);
+    *several = found.size() > 1;
+    return found.size() == 1 ? found[0] : "";
+}
+
 std::string address(const std::string &s, const char *what) {
+    bool several = false;
+    std::string a = resolve(s, &several);
+    if (several)
+        throw Failure{std::string(what) + " \"" + s + "\" names several addresses"};
+    if (a.empty())
+        throw Failure{std::string(what) + " \"" + s + "\" is not an address"};
+    return a;
+}
+
+/* A tunnel end point: a literal address only, as in setkey's requests. */
+std::string literalAddress(const std::string &s, const char *what) {
     if (addressFamily(s) == 0)
         throw Failure{std::string(what) + " \"" + s + "\" is not an address"};
     return s;
@@ -68,7 +114,10 @@ std::string address(const std::string &s, const char *what) {
 /* ADDRESS[/PREFIX] into "ADDRESS/PREFIX"; the prefix defaults to the whole address. */
 std::string selector(const std::string &s, int *family) {
     size_t slash = s.find('/');
-    std::string addr = s.substr(0, slash);
+    bool several = false;
+    std::string addr = resolve(s.substr(0, slash), &several);
+    if (several)
+        throw Failure{"selector \"" + s + "\" names several addresses"};
     *family = addressFamily(addr);
     if (*family == 0)
         throw Failure{"selector \"" + s + "\" is not an address"};
@@ -187,8 +236,15 @@ void addStatement(Reader &r, Translation &t) {
 
     std::string mode = "transport", reqid = "0";
     std::vector<std::string> enc, auth;
+    /* setkey's grammar: the SA's options, then -E, then -A, in this order. */
     while (!r.done()) {
         const std::string opt = r.next("option");
+        if ((opt == "-m" || opt == "-u") && !enc.empty())
+            throw Failure{"option \"" + opt + "\" after the algorithms"};
+        if (opt == "-E" && !enc.empty())
+            throw Failure{"a second -E"};
+        if (opt == "-A" && (enc.empty() || !auth.empty()))
+            throw Failure{enc.empty() ? "-A before -E" : "a second -A"};
         if (opt == "-m") {
             const std::string &m = r.next("mode");
             if (m != "tunnel" && m != "transport" && m != "any")
@@ -197,8 +253,8 @@ void addStatement(Reader &r, Translation &t) {
         } else if (opt == "-u") {
             uint32_t id = 0;
             const std::string &v = r.next("request id");
-            if (!parseU32(v, &id))
-                throw Failure{"request id \"" + v + "\" is not a number"};
+            if (v.find_first_not_of("0123456789") != std::string::npos || !parseU32(v, &id))
+                throw Failure{"request id \"" + v + "\" is not a decimal number"};
             reqid = std::to_string(id);
         } else if (opt == "-E" || opt == "-A") {
             const bool isEnc = (opt == "-E");
@@ -232,6 +288,9 @@ void deleteStatement(Reader &r, Translation &t) {
     t.commands.push_back({{"xfrm", "state", "delete", "src", src, "dst", dst, "proto", "esp", "spi", spi}, false});
 }
 
+/* The priority setkey gives every policy it adds. */
+const char *const POLICY_PRIORITY = "2147483648";
+
 /* The selector part shared by spdadd and spddelete:
  * SRC[/P] DST[/P] UPPERSPEC -P DIR. */
 struct PolicySelector {
@@ -261,6 +320,8 @@ PolicySelector policySelector(Reader &r, Translation &t, const char *keyword) {
     if (p.dir != "in" && p.dir != "out" && p.dir != "fwd")
         throw Failure{"direction \"" + p.dir + "\" is not in, out or fwd"};
     p.args.insert(p.args.end(), {"dir", p.dir});
+    if (std::string(keyword) == "spdadd")
+        p.args.insert(p.args.end(), {"priority", POLICY_PRIORITY});
     t.summary = std::string(keyword) + " " + srcWord + " " + dstWord + " " + upper + " -P " + p.dir;
     return p;
 }
@@ -283,8 +344,8 @@ std::vector<std::string> policyTemplate(const std::string &rule) {
         size_t dash = ends.find('-');
         if (dash == std::string::npos)
             throw Failure{"tunnel request \"" + rule + "\" lacks its end points SRC-DST"};
-        std::string a = address(ends.substr(0, dash), "tunnel source");
-        std::string b = address(ends.substr(dash + 1), "tunnel destination");
+        std::string a = literalAddress(ends.substr(0, dash), "tunnel source");
+        std::string b = literalAddress(ends.substr(dash + 1), "tunnel destination");
         if (addressFamily(a) != addressFamily(b))
             throw Failure{"tunnel end points are of different families"};
         tmpl.insert(tmpl.end(), {"src", a, "dst", b});
@@ -305,6 +366,31 @@ std::vector<std::string> policyTemplate(const std::string &rule) {
     }
     tmpl.insert(tmpl.end(), {"mode", mode, "level", level == "use" ? "use" : "required"});
     return tmpl;
+}
+
+/* The forward policy setkey adds beside an inbound one: the same selector
+ * and requests, except that a first request of level unique becomes level
+ * require with request id 0. */
+IpCommand forwardPolicy(const IpCommand &in) {
+    IpCommand fwd = in;
+    std::vector<std::string> &a = fwd.args;
+    for (size_t i = 0; i + 1 < a.size(); i++)
+        if (a[i] == "dir") {
+            a[i + 1] = "fwd";
+            break;
+        }
+    size_t tmpl = 0;
+    while (tmpl < a.size() && a[tmpl] != "tmpl")
+        tmpl++;
+    size_t end = tmpl + 1;
+    while (end < a.size() && a[end] != "tmpl")
+        end++;
+    for (size_t i = tmpl; i + 1 < end; i++)
+        if (a[i] == "reqid") {
+            a.erase(a.begin() + static_cast<long>(i), a.begin() + static_cast<long>(i) + 2);
+            break;
+        }
+    return fwd;
 }
 
 void spdaddStatement(Reader &r, Translation &t) {
@@ -331,21 +417,22 @@ void spdaddStatement(Reader &r, Translation &t) {
     if (p.dir == "in") {
         /* Linux drops decrypted traffic that a router forwards unless a
          * forward policy with the inbound template matches it. */
-        IpCommand fwd = c;
-        for (size_t i = 0; i + 1 < fwd.args.size(); i++)
-            if (fwd.args[i] == "dir") {
-                fwd.args[i + 1] = "fwd";
-                break;
-            }
-        t.commands.push_back(fwd);
+        t.commands.push_back(forwardPolicy(c));
     }
 }
 
 void spddeleteStatement(Reader &r, Translation &t) {
     PolicySelector p = policySelector(r, t, "spddelete");
-    /* setkey takes (and ignores) the policy after the direction. */
-    while (!r.done())
-        r.next("policy");
+    /* setkey takes the policy after the direction, checks it, and deletes by
+     * the selector alone. */
+    if (!r.done()) {
+        const std::string &action = r.next("policy");
+        if (action != "ipsec" && action != "none" && action != "discard")
+            throw Failure{"policy \"" + action + "\" is not ipsec, none or discard"};
+        while (action == "ipsec" && !r.done())
+            policyTemplate(r.next("request"));
+        r.end();
+    }
     IpCommand c{{"xfrm", "policy", "delete"}, false};
     c.args.insert(c.args.end(), p.args.begin(), p.args.end());
     t.commands.push_back(c);

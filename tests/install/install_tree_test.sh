@@ -123,6 +123,11 @@ daemon_component_alone() {
     same_tree "$tmp/fw/usr" daemon
 }
 
+no_setkey_stand_in() {
+    install_into "$tmp/stage" /usr || return 1
+    ! [ -e "$tmp/stage/usr/$sbin/setkey" ] && ! [ -e "$tmp/stage/usr/$man8/setkey.8" ]
+}
+
 no_test_only_racoon() {
     install_into "$tmp/stage" /usr || return 1
     ! (cd "$tmp/stage" && find . -name '*racoon*' | grep .)
@@ -137,5 +142,9 @@ fi
 check "--prefix without DESTDIR" tree_with_prefix
 check "the daemon component stages the daemon and its page alone" daemon_component_alone
 check "the test-only racoon stand-in is never installed" no_test_only_racoon
+# sbin/setkey is where the real tool lives: the stand-in goes there only when asked for.
+if ! on IPSEC_INSTALL_SETKEY; then
+    check "no setkey stand-in staged unless IPSEC_INSTALL_SETKEY is on" no_setkey_stand_in
+fi
 
 report

@@ -75,6 +75,9 @@ bool logged(const std::string &line) {
     return false;
 }
 
+/* What the stand-in logs it loaded from the worked example's files. */
+const char *const LOADED_OK = "ok remote=1 sainfo=1 keys=1";
+
 std::string racoonEvent(const char *event, pid_t pid, const char *verdict) {
     return std::string("racoon ") + event + " pid=" + std::to_string(pid) + " conf=/var/ipsec/racoon.conf " + verdict;
 }
@@ -150,7 +153,7 @@ TEST_F(KeyDaemonControl, KeyDaemonStartedByTheDaemonIsFoundAndSignalled) {
         ASSERT_TRUE(running(pid));
         EXPECT_EQ(1, kill_racoon(c.sig));
         if (c.survives) {
-            EXPECT_TRUE(waitUntil([&] { return logged(racoonEvent(c.event, pid, "ok")); }));
+            EXPECT_TRUE(waitUntil([&] { return logged(racoonEvent(c.event, pid, LOADED_OK)); }));
             EXPECT_TRUE(running(pid));
         } else {
             EXPECT_TRUE(waitUntil([&] { return !running(pid); }));
@@ -169,8 +172,8 @@ TEST_F(KeyDaemonControl, EveryRunningKeyDaemonIsSignalled) {
     ASSERT_GT(first, 1);
     ASSERT_GT(second, 1);
     EXPECT_EQ(1, kill_racoon(SIGHUP));
-    EXPECT_TRUE(waitUntil([&] { return logged(racoonEvent("reload", first, "ok")); }));
-    EXPECT_TRUE(waitUntil([&] { return logged(racoonEvent("reload", second, "ok")); }));
+    EXPECT_TRUE(waitUntil([&] { return logged(racoonEvent("reload", first, LOADED_OK)); }));
+    EXPECT_TRUE(waitUntil([&] { return logged(racoonEvent("reload", second, LOADED_OK)); }));
     EXPECT_EQ(1, kill_racoon(SIGKILL));
     EXPECT_TRUE(waitUntil([&] { return !running(first) && !running(second); }));
     EXPECT_EQ(0, kill_racoon(0));
@@ -217,7 +220,7 @@ TEST_F(KeyDaemonControl, LookingOnlySendsNoSignal) {
     EXPECT_EQ(1, kill_racoon(0));
     EXPECT_EQ(1, kill_racoon(0));
     EXPECT_TRUE(running(pid));
-    std::vector<std::string> expected = {racoonEvent("start", pid, "ok")};
+    std::vector<std::string> expected = {racoonEvent("start", pid, LOADED_OK)};
     EXPECT_EQ(expected, logLines());
 }
 
@@ -256,7 +259,7 @@ TEST_F(KeyDaemonControl, NewKeyDaemonGetsTheIkePortOnceTheKilledOneIsGone) {
     EXPECT_EQ(0, kill_racoon(0));
     pid_t fresh = startTracked(startRacoon());
     EXPECT_GT(fresh, 1);
-    EXPECT_TRUE(logged(racoonEvent("start", fresh, "ok")));
+    EXPECT_TRUE(logged(racoonEvent("start", fresh, LOADED_OK)));
 }
 
 TEST_F(KeyDaemonControl, StartLoadsTheTablesAndStopFlushesThemThroughSetkey) {

@@ -71,8 +71,9 @@ std::string writePsk(const std::string &text, mode_t mode) {
     return path;
 }
 
-/* Checks `conf` with -C: "" when it passes, else the reason logged. */
-std::string verdict(const std::string &conf) {
+/* Checks `conf` with -C: "" when it passes (what it loaded, logged after
+ * "ok", in `loaded`), else the reason logged. */
+std::string verdict(const std::string &conf, std::string *loaded = nullptr) {
     std::string confPath = scratch("racoon.conf"), log = scratch("log");
     test_files::write(confPath, conf);
     unlink(log.c_str());
@@ -85,40 +86,66 @@ std::string verdict(const std::string &conf) {
     std::string said = line.substr(conf_at + 7 + confPath.size());
     if (!said.empty() && said.back() == '\n')
         said.pop_back();
-    if ((r.status == 0) != (said == "ok"))
+    const bool ok = said.compare(0, 3, "ok ") == 0;
+    if ((r.status == 0) != ok)
         return "exit status " + std::to_string(r.status) + " disagrees with " + said;
-    return said == "ok" ? "" : said;
+    if (ok && loaded)
+        *loaded = said.substr(3);
+    return ok ? "" : said;
 }
+
+/* The smallest remote block the key daemon takes: one proposal. */
+const char *const REMOTE = "remote 192.0.2.1 {\nexchange_mode main;\nproposal {\nencryption_algorithm aes;\n"
+                           "hash_algorithm sha1;\nauthentication_method pre_shared_key;\ndh_group modp1024;\n}\n}\n";
 
 std::string withPsk(const std::string &pskPath, const std::string &body) {
     return "path pre_shared_key \"" + pskPath + "\";\n" + body;
 }
 
 TEST(RacoonStandinCheck, EveryConfigurationOfTheWriterPasses) {
-    const char *cases[] = {"worked_example",
-                           "two_tunnels_one_gateway",
-                           "three_enabled_one_manual",
-                           "fqdn_identifiers",
-                           "auth_method_not_psk",
-                           "no_pfs_no_dpd_single_addresses",
-                           "disabled_and_manual_only",
-                           "no_tunnels",
-                           "many_tunnels_shared_gateways",
-                           "hostile_tunnel_skipped"};
+    const struct {
+        const char *name;
+        const char *loaded; /* what the log says it loaded */
+    } cases[] = {
+        {"worked_example", "remote=1 sainfo=1 keys=1"},
+        {"two_tunnels_one_gateway", "remote=1 sainfo=2 keys=2"},
+        {"three_enabled_one_manual", "remote=2 sainfo=2 keys=2"},
+        {"fqdn_identifiers", "remote=2 sainfo=2 keys=2"},
+        {"no_pfs_no_dpd_single_addresses", "remote=1 sainfo=1 keys=1"},
+        {"disabled_and_manual_only", "remote=0 sainfo=0 keys=0"},
+        {"no_tunnels", "remote=0 sainfo=0 keys=0"},
+        {"many_tunnels_shared_gateways", "remote=5 sainfo=13 keys=13"},
+        {"hostile_tunnel_skipped", "remote=2 sainfo=2 keys=2"},
+    };
     const std::string header = "path pre_shared_key \"/var/ipsec/psk.txt\";\n";
-    for (const char *name : cases) {
+    for (const auto &c : cases) {
+        const std::string name = c.name;
         SCOPED_TRACE(name);
         std::string conf = test_files::read(test_files::goldenPath(std::string("racoon/") + name + "/racoon.conf"));
         ASSERT_EQ(0u, conf.find(header));
         std::string psk =
             writePsk(test_files::read(test_files::goldenPath(std::string("racoon/") + name + "/psk.txt")), 0600);
-        EXPECT_EQ("", verdict(withPsk(psk, conf.substr(header.size()))));
+        std::string loaded;
+        EXPECT_EQ("", verdict(withPsk(psk, conf.substr(header.size())), &loaded));
+        EXPECT_EQ(c.loaded, loaded);
     }
 }
 
-TEST(RacoonStandinCheck, UnsetTextsGiveAConfigurationTheKeyDaemonRefuses) {
-    std::string conf = test_files::read(test_files::goldenPath("racoon/unset_texts_and_no_address/racoon.conf"));
-    EXPECT_EQ("error: line 2: \"remote\": too few arguments", verdict(conf));
+/* Files of the writer that the key daemon refuses, as the stand-in does. */
+TEST(RacoonStandinCheck, WriterConfigurationsTheKeyDaemonRefuses) {
+    const struct {
+        const char *name;
+        const char *error;
+    } cases[] = {
+        {"unset_texts_and_no_address", "error: line 2: \"remote\": too few arguments"},
+        /* A tunnel whose authentication method is not a pre-shared key gets
+         * a remote block without a proposal. */
+        {"auth_method_not_psk", "error: line 2: \"remote\": no proposal block"},
+    };
+    for (const auto &c : cases) {
+        std::string conf = test_files::read(test_files::goldenPath(std::string("racoon/") + c.name + "/racoon.conf"));
+        EXPECT_EQ(c.error, verdict(conf)) << c.name;
+    }
 }
 
 struct BrokenCase {
@@ -131,11 +158,11 @@ TEST(RacoonStandinCheck, BrokenConfigurationsAreRefusedWithTheirLine) {
     const BrokenCase cases[] = {
         {"block not closed", "remote 192.0.2.1 {\nexchange_mode main;\n",
          "error: line 1: block not closed before the end of the file"},
-        {"closing brace too many", "remote 192.0.2.1 {\nexchange_mode main;\n}\n}\n",
+        {"closing brace too many", "sainfo anonymous {\npfs_group 2;\n}\n}\n",
          "error: line 4: '}' without a block to close"},
         {"statement without ';'", "remote 192.0.2.1 {\nexchange_mode main\nlifetime time 28800 sec;\n}\n",
          "error: line 2: \"exchange_mode\": too many arguments (missing ';'?)"},
-        {"last statement without ';'", "remote 192.0.2.1 {\nexchange_mode main;\n}\nlog debug",
+        {"last statement without ';'", "sainfo anonymous {\npfs_group 2;\n}\nlog debug",
          "error: line 4: \"log\" not terminated by ';'"},
         {"identifier not quoted", "remote 192.0.2.1 {\nmy_identifier fqdn router.example;\n}\n",
          "error: line 2: \"my_identifier\": identifier must be a quoted string"},
@@ -159,13 +186,31 @@ TEST(RacoonStandinCheck, BrokenConfigurationsAreRefusedWithTheirLine) {
          "error: line 2: \"lifetime\": too few arguments"},
         {"brace where a statement belongs", "remote 192.0.2.1 {\n{\n}\n}\n",
          "error: line 2: expected a statement, found '{'"},
+        /* Refused by the key daemon's own check (racoon -t) on the real kernel. */
+        {"remote without a proposal", "remote 192.0.2.1 {\nexchange_mode main;\n}\n",
+         "error: line 1: \"remote\": no proposal block"},
+        {"empty identifier", "remote 192.0.2.1 {\nmy_identifier fqdn \"\";\n}\n",
+         "error: line 2: \"my_identifier\": empty identifier"},
+        {"address identifier by a name in /etc/hosts", "remote 192.0.2.1 {\nmy_identifier address \"localhost\";\n}\n",
+         "error: line 1: \"remote\": no proposal block"},
+        {"address identifier that does not resolve",
+         "remote 192.0.2.1 {\nmy_identifier address \"no-such-host.invalid\";\n}\n",
+         "error: line 2: \"my_identifier\": identifier address does not resolve"},
+        {"unknown phase 1 cipher", "remote 192.0.2.1 {\nproposal {\nencryption_algorithm rot13;\n}\n}\n",
+         "error: line 3: \"encryption_algorithm\": value not allowed"},
+        {"unknown DH group", "remote 192.0.2.1 {\nproposal {\ndh_group modp9999;\n}\n}\n",
+         "error: line 3: \"dh_group\": value not allowed"},
+        {"unknown phase 2 hmac", "sainfo anonymous {\nauthentication_algorithm hmac_crc;\n}\n",
+         "error: line 2: \"authentication_algorithm\": value not allowed"},
+        {"unknown upper-layer protocol", "sainfo address 10.0.0.0/8 bogus address 10.1.0.0/16 any {\npfs_group 2;\n}\n",
+         "error: line 1: \"sainfo\": expected \"address A/P PROTO address B/P PROTO\" or anonymous"},
     };
     for (const BrokenCase &c : cases)
         EXPECT_EQ(c.error, verdict(c.conf)) << c.name;
 }
 
 TEST(RacoonStandinCheck, KeyFileMustBePrivateAndWellFormed) {
-    const std::string body = "remote 192.0.2.1 {\nexchange_mode main;\n}\n";
+    const std::string body = REMOTE;
     const struct {
         const char *name;
         const char *text;
@@ -176,6 +221,9 @@ TEST(RacoonStandinCheck, KeyFileMustBePrivateAndWellFormed) {
         {"readable by the group", "192.0.2.1 key\n", 0640, " is readable or writable by others than its owner"},
         {"readable by all", "192.0.2.1 key\n", 0644, " is readable or writable by others than its owner"},
         {"identifier without key", "192.0.2.1 key\n192.0.2.2\n", 0600, ":2: expected an identifier and a key"},
+        /* Cut short by a full disk: every remote would go without its key. */
+        {"empty", "", 0600, " holds no key for the 1 remote block"},
+        {"comments only", "# 192.0.2.1 key\n\n", 0600, " holds no key for the 1 remote block"},
     };
     for (const auto &c : cases) {
         std::string psk = writePsk(c.text, c.mode);
@@ -202,20 +250,31 @@ TEST(RacoonStandinLife, StartsInTheBackgroundReloadsAndExitsOnABrokenReload) {
     const std::string conf = scratch("life.conf"), log = scratch("life.log");
     unlink(log.c_str());
     std::string psk = writePsk("192.0.2.1 key\n", 0600);
-    test_files::write(conf, withPsk(psk, "remote 192.0.2.1 {\nexchange_mode main;\n}\n"));
+    test_files::write(conf, withPsk(psk, REMOTE));
     Result r = runRacoon({"-f", conf}, log);
     ASSERT_EQ(0, r.status) << r.err;
     int pid = 0;
     ASSERT_EQ(1, sscanf(test_files::read(log).c_str(), "racoon start pid=%d", &pid));
     const std::string tail = " pid=" + std::to_string(pid) + " conf=" + conf;
-    EXPECT_EQ("racoon start" + tail + " ok\n", test_files::read(log));
+    EXPECT_EQ("racoon start" + tail + " ok remote=1 sainfo=0 keys=1\n", test_files::read(log));
 
+    /* A reload that finds the key file cut short ends it, as a broken configuration does. */
+    writePsk("", 0600);
     kill(pid, SIGHUP);
-    EXPECT_TRUE(waitForLog(log, "racoon reload" + tail + " ok"));
+    EXPECT_TRUE(waitForLog(log, "racoon reload" + tail + " error: " + psk + " holds no key for the 1 remote block"));
+    EXPECT_EQ(pid, waitpid(pid, nullptr, 0));
+    writePsk("192.0.2.1 key\n192.0.2.2 key\n", 0600);
+    r = runRacoon({"-f", conf}, log);
+    ASSERT_EQ(0, r.status) << r.err;
+    ASSERT_EQ(1, sscanf(test_files::read(log).substr(test_files::read(log).rfind("racoon start")).c_str(),
+                        "racoon start pid=%d", &pid));
+    const std::string tail2 = " pid=" + std::to_string(pid) + " conf=" + conf;
+    kill(pid, SIGHUP);
+    EXPECT_TRUE(waitForLog(log, "racoon reload" + tail2 + " ok remote=1 sainfo=0 keys=2"));
     test_files::write(conf, withPsk(psk, "remote 192.0.2.1 {\nexchange_mode main;\n"));
     kill(pid, SIGHUP);
     EXPECT_TRUE(
-        waitForLog(log, "racoon reload" + tail + " error: line 2: block not closed before the end of the file"));
+        waitForLog(log, "racoon reload" + tail2 + " error: line 2: block not closed before the end of the file"));
     /* It ends on its own; as pid 1 of the sandbox this process reaps it. */
     int status = 0;
     EXPECT_EQ(pid, waitpid(pid, &status, 0));

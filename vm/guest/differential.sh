@@ -1,0 +1,188 @@
+#!/bin/sh
+# The stand-ins against the real tools (sourced by scenarios.sh after
+# lib.sh). The same setkey files go through the real setkey
+# (/usr/sbin/setkey) and through the stand-in (/opt/standin/bin/setkey), each
+# on empty tables in a node of its own: the kernel's policies and SAs after
+# each (`ip xfrm` output) and whether each run succeeded must be the same.
+# The same key daemon configurations go through the real racoon's own check
+# (racoon -t, which asks the kernel for its algorithms) and the stand-in's
+# (racoon -C): both must accept or both refuse. The files come from the tests'
+# golden folder (/vm/golden in the image) and from the rows below.
+
+DIFF_DIR=/tmp/differential
+DIFF_STANDIN=/opt/standin/bin
+
+# diff_tables NODE: the node's policies and SAs, as ip prints them.
+diff_tables() {
+    echo "-- policies"
+    on "$1" ip xfrm policy
+    echo "-- SAs"
+    on "$1" ip xfrm state
+}
+
+# diff_setkey NAME FILE...: applies the files in order with each setkey on
+# empty tables; the outcomes must agree.
+diff_setkey() {
+    local name=$1 tool f rc out
+    shift
+    for tool in /usr/sbin "$DIFF_STANDIN"; do
+        out=$DIFF_DIR/$name.$(basename "$tool")
+        on diff ip xfrm policy flush
+        on diff ip xfrm state flush
+        : >"$out"
+        for f in "$@"; do
+            rc=0
+            on diff "$tool/setkey" -f "$f" >/dev/null 2>>"$out.err" || rc=$?
+            [ $rc -eq 0 ] && echo "$(basename "$f"): ok" >>"$out" || echo "$(basename "$f"): failed" >>"$out"
+        done
+        diff_tables diff >>"$out"
+    done
+    say "$name: $(grep -c '^src' "$DIFF_DIR/$name.sbin") entries; $(grep -E ': (ok|failed)$' "$DIFF_DIR/$name.sbin" |
+        tr '\n' ' ')"
+    check "setkey-$name" diff -u "$DIFF_DIR/$name.sbin" "$DIFF_DIR/$name.bin"
+}
+
+# diff_racoon NAME CONF: the real key daemon's verdict and the stand-in's.
+diff_racoon() {
+    local name=$1 conf=$2 real=ok standin=ok
+    on diff racoon -t -f "$conf" >"$DIFF_DIR/$name.racoon" 2>&1 || real=refused
+    IPSEC_TOOL_LOG=$DIFF_DIR/standin.log "$DIFF_STANDIN/racoon" -C -f "$conf" \
+        >>"$DIFF_DIR/$name.racoon" 2>&1 || standin=refused
+    echo "$name: real $real, stand-in $standin$([ $real = ok ] ||
+        grep -v 'legacy provider' "$DIFF_DIR/$name.racoon" | grep -m1 -o 'ERROR: .*' | cut -c1-150 | sed 's/^/: /')" >>"$DIFF_DIR/racoon-verdicts"
+    check "racoon-$name" sh -c "[ $real = $standin ] || { cat '$DIFF_DIR/$name.racoon'; false; }"
+}
+
+setkey_rows() {
+    local g=/vm/golden S=198.51.100.2 D=203.0.113.9 key=0x000102030405060708090a0b0c0d0e0f
+    local auth=0xf0e1d2c3b4a5968778695a4b3c2d1e0f00112233
+    local sa1="add $S $D esp 0x1000 -m tunnel -u 3 -E aes-cbc $key -A hmac-sha1 $auth;"
+    local sa2="add $D $S esp 0x1001 -m tunnel -u 4 -E aes-cbc $key -A hmac-sha1 $auth;"
+    local out="spdadd 10.1.0.0/24 10.2.0.0/16 any -P out ipsec esp/tunnel/$S-$D/unique:3;"
+    local in="spdadd 10.2.0.0/16 10.1.0.0/24 any -P in ipsec esp/tunnel/$D-$S/unique:4;"
+    local out2="spdadd 10.1.0.0/24 10.5.0.0/16 any -P out ipsec esp/tunnel/$S-192.0.2.50/unique:5;"
+    local in2="spdadd 10.5.0.0/16 10.1.0.0/24 any -P in ipsec esp/tunnel/192.0.2.50-$S/unique:6;"
+
+    diff_setkey full-rewrite "$g/setkey-standin/full_rewrite.conf"
+    diff_setkey rewrite-then-change "$g/setkey-standin/full_rewrite.conf" "$g/setkey-standin/per_change.conf"
+    diff_setkey daemon-full "$g/setkey/example_full.conf"
+    diff_setkey daemon-full-change-delete "$g/setkey/example_full.conf" "$g/setkey/example_change.conf" \
+        "$g/setkey/example_delete.conf"
+    # A bad statement in the middle: the flush and the first tunnel are done,
+    # nothing after it.
+    printf 'flush;\nspdflush;\n%s\n%s\n%s\n%s\nadd %s %s esp 0x2000 -m tunnel -u 5 -E aes-gcm-16 %s;\n%s\n%s\n' \
+        "$sa1" "$sa2" "$out" "$in" "$S" "$D" "$key" "$out2" "$in2" >"$DIFF_DIR/bad-middle.conf"
+    diff_setkey bad-statement-in-the-middle "$DIFF_DIR/bad-middle.conf"
+    # Comments, a statement over two lines, two statements on one line.
+    printf '# tunnel 1; not a statement\nflush; spdflush;\nspdadd 10.1.0.0/24 10.2.0.0/16 any # selectors\n  -P out ipsec\n\tesp/tunnel/%s-%s/unique:3; %s # the inbound one\n' \
+        "$S" "$D" "$in" >"$DIFF_DIR/comments.conf"
+    diff_setkey comment-and-two-lines "$DIFF_DIR/comments.conf"
+    # A '#' in a field of one tunnel: the rest of its line is a comment and
+    # its statement runs on into the next tunnel's line.
+    printf 'flush;\nspdflush;\n%s\nspdadd 10.1.0.0#/24 10.5.0.0/16 any -P out ipsec esp/tunnel/%s-192.0.2.50/unique:5;\n%s\n%s\n' \
+        "$out" "$S" "$in2" "$in" >"$DIFF_DIR/hash-in-field.conf"
+    diff_setkey hash-in-a-field "$DIFF_DIR/hash-in-field.conf"
+    # A WAN address that is not one, in a delete line of a monitoring pass.
+    printf 'delete 1 ;flush;# %s esp 0x1000;\ndelete %s %s esp 0x1001;\n' "$D" "$D" "$S" >"$DIFF_DIR/wan-text.conf"
+    diff_setkey hostile-wan-address "$g/setkey-standin/full_rewrite.conf" "$DIFF_DIR/wan-text.conf"
+    # What the kernel refuses: entries that exist, deletes of missing ones.
+    printf '%s\n%s\n%s\n%s\n' "$sa1" "$sa2" "$out" "$in" >"$DIFF_DIR/adds.conf"
+    printf 'delete %s %s esp 0x7777;\nspddelete 10.9.0.0/16 10.1.0.0/24 any -P in;\n%s\n' "$S" "$D" "$out2" \
+        >"$DIFF_DIR/missing.conf"
+    diff_setkey kernel-refusals "$DIFF_DIR/adds.conf" "$DIFF_DIR/adds.conf" "$DIFF_DIR/missing.conf"
+    # Names where addresses belong: looked up in /etc/hosts; one that is not
+    # there cannot be parsed.
+    printf 'add localhost %s esp 0x3000 -m tunnel -u 7 -E aes-cbc %s;\nspdadd localhost/32 10.2.0.0/16 any -P out ipsec esp/tunnel/%s-%s/unique:7;\nadd %s no-such-host esp 0x3001 -E aes-cbc %s;\n%s\n' \
+        "$D" "$key" "$S" "$D" "$S" "$key" "$out" >"$DIFF_DIR/names.conf"
+    diff_setkey host-names "$DIFF_DIR/names.conf"
+    # Other forms setkey takes: decimal and small SPIs, transport and any
+    # modes, no -A; selectors without a prefix, upper-layer protocols, an
+    # explicit fwd policy, none and discard, transport requests, levels.
+    printf 'add %s %s esp 4096 -m transport -E aes-cbc %s;\nadd %s %s esp 0x10 -m any -u 9 -E 3des-cbc 0x%s;\nadd %s 192.0.2.50 esp 0x11 -E aes-cbc %s -A hmac-sha256 0x%s;\n' \
+        "$S" "$D" "$key" "$D" "$S" "${key#0x}0001020304050607" "$S" "$key" "${key#0x}${key#0x}" \
+        >"$DIFF_DIR/sa-forms.conf"
+    printf 'spdadd 10.1.0.1 10.2.0.1 tcp -P out ipsec esp/transport//require;\nspdadd 10.1.0.0/24 10.2.0.0/16 udp -P fwd ipsec esp/tunnel/%s-%s/use;\nspdadd 10.1.0.0/24 10.3.0.0/16 icmp -P out none;\nspdadd 10.1.0.0/24 10.4.0.0/16 any -P in discard;\nspdadd 10.6.0.0/16 10.1.0.0/24 any -P in ipsec esp/tunnel/%s-%s/require;\nspdadd 10.7.0.0/16 10.1.0.0/24 any -P in ipsec esp/tunnel/%s-%s/default;\n' \
+        "$S" "$D" "$D" "$S" "$D" "$S" >"$DIFF_DIR/policy-forms.conf"
+    diff_setkey other-forms "$DIFF_DIR/sa-forms.conf" "$DIFF_DIR/policy-forms.conf"
+    # Empty SPI and keys ("0x" and nothing) cannot be parsed.
+    printf 'delete %s %s esp 0x;\n' "$S" "$D" >"$DIFF_DIR/empty-spi.conf"
+    printf 'add %s %s esp 0x1002 -m tunnel -u 3 -E aes-cbc 0x -A hmac-sha1 0x;\n' "$S" "$D" >"$DIFF_DIR/empty-keys.conf"
+    diff_setkey empty-spi-and-keys "$g/setkey-standin/full_rewrite.conf" "$DIFF_DIR/empty-spi.conf" \
+        "$DIFF_DIR/empty-keys.conf"
+    # Request ids the kernel makes up itself over PF_KEY (unique without a
+    # number, or above 16383): listed, not compared (see docs/setkey-standin.md).
+    printf 'spdadd 10.8.0.0/16 10.1.0.0/24 any -P in ipsec esp/tunnel/%s-%s/unique;\nspdadd 10.9.0.0/16 10.1.0.0/24 any -P in ipsec esp/tunnel/%s-%s/unique:20000;\n' \
+        "$D" "$S" "$D" "$S" >"$DIFF_DIR/auto-reqid.conf"
+    for tool in /usr/sbin "$DIFF_STANDIN"; do
+        on diff ip xfrm policy flush
+        on diff "$tool/setkey" -f "$DIFF_DIR/auto-reqid.conf" >/dev/null 2>&1
+        say "request ids from $tool/setkey: $(on diff ip xfrm policy | grep -o 'dir [a-z]*\|reqid [0-9]*' | tr '\n' ' ')"
+    done
+    # The end of the file in the middle of a statement.
+    printf 'flush;\n%s\n%s' "$sa1" "${out%;}" >"$DIFF_DIR/unterminated.conf"
+    diff_setkey unterminated-last-statement "$DIFF_DIR/unterminated.conf"
+}
+
+# racoon_variant NAME SED-EXPRESSION: the worked example's configuration changed.
+racoon_variant() {
+    sed "$2" "$DIFF_DIR/racoon/fqdn_identifiers.conf" >"$DIFF_DIR/racoon/$1.conf"
+    diff_racoon "$1" "$DIFF_DIR/racoon/$1.conf"
+}
+
+racoon_rows() {
+    local d name
+    mkdir -p "$DIFF_DIR/racoon"
+    for d in /vm/golden/racoon/*/; do
+        name=$(basename "$d")
+        cp "$d/psk.txt" "$DIFF_DIR/racoon/$name.psk"
+        chmod 600 "$DIFF_DIR/racoon/$name.psk"
+        sed "s|\"/var/ipsec/psk.txt\"|\"$DIFF_DIR/racoon/$name.psk\"|" "$d/racoon.conf" \
+            >"$DIFF_DIR/racoon/$name.conf"
+        diff_racoon "$name" "$DIFF_DIR/racoon/$name.conf"
+    done
+    # Hostile texts in the fields the daemon writes into racoon.conf.
+    racoon_variant quote-in-identifier 's|"peer.example.org"|"peer"example.org"|'
+    racoon_variant semicolon-in-identifier 's|"peer.example.org"|"peer.example.org;"|'
+    racoon_variant brace-in-identifier 's|"peer.example.org"|"peer.example}org"|'
+    racoon_variant hash-after-remote 's|^remote 203.0.113.7 {|remote 203.0.113.7# {|'
+    racoon_variant semicolon-in-sainfo 's|address 10.20.0.0/16 any {|address 10.20.0.0/16; any {|'
+    racoon_variant remote-host-name 's|^remote 203.0.113.7 {|remote peer.example {|'
+    racoon_variant remote-with-port 's|^remote 203.0.113.7 {|remote 203.0.113.7 500 {|'
+    racoon_variant empty-identifier 's|"router.example.net"|""|'
+    racoon_variant identifier-type-address 's|my_identifier fqdn|my_identifier address|'
+    racoon_variant unknown-cipher 's|encryption_algorithm 3des;|encryption_algorithm rot13;|'
+    racoon_variant unknown-dh-group 's|dh_group modp1024;|dh_group modp9999;|'
+    racoon_variant unknown-hash 's|hash_algorithm sha1;|hash_algorithm crc32;|'
+    racoon_variant unknown-auth-method 's|authentication_method pre_shared_key;|authentication_method password;|'
+    racoon_variant cipher-list-in-proposal 's|encryption_algorithm 3des;|encryption_algorithm 3des, aes;|'
+    racoon_variant phase2-unknown-cipher 's|^encryption_algorithm aes;|encryption_algorithm rot13;|'
+    racoon_variant phase2-unknown-hmac 's|authentication_algorithm hmac_sha1;|authentication_algorithm hmac_crc;|'
+    racoon_variant phase2-cipher-list 's|^encryption_algorithm aes;|encryption_algorithm aes, 3des;|'
+    racoon_variant prefix-too-long 's|address 10.20.0.0/16 any {|address 10.20.0.0/33 any {|'
+    racoon_variant lifetime-in-hours 's|lifetime time 3600 sec;|lifetime time 1 hour;|'
+    racoon_variant lifetime-zero 's|lifetime time 3600 sec;|lifetime time 0 sec;|'
+    racoon_variant dpd-not-a-number 's|dpd_delay 60;|dpd_delay sixty;|'
+    racoon_variant exchange-aggressive 's|exchange_mode main;|exchange_mode aggressive, main;|'
+    racoon_variant unknown-pfs-group 's|pfs_group modp1024;|pfs_group modp9999;|'
+    racoon_variant sainfo-unknown-protocol 's|address 10.20.0.0/16 any {|address 10.20.0.0/16 bogus {|'
+    racoon_variant block-not-closed '/^compression_algorithm/{n;d}'
+}
+
+if [ -n "$(missing racoon setkey)" ] || ! [ -x "$DIFF_STANDIN/setkey" ] || ! [ -x "$DIFF_STANDIN/racoon" ] ||
+    [ "$REAL_TOOLS" != 1 ]; then
+    not_run differential "needs the real tools and the stand-ins in the image:" \
+        "$(cat /etc/ipsec-tools.missing 2>/dev/null || echo "stand-ins missing")"
+else
+    begin differential "the stand-ins against the real setkey and racoon"
+    rm -rf "$DIFF_DIR"
+    mkdir -p "$DIFF_DIR"
+    must node-started node_start diff
+    if abort_if_failed; then
+        setkey_rows
+        racoon_rows
+        say "racoon verdicts:"
+        sed 's/^/   | /' "$DIFF_DIR/racoon-verdicts"
+    fi
+    node_stop diff
+    end
+fi
