@@ -43,32 +43,48 @@ struct TextField {
     const char *name;
     const char *value;
     const char *forbidden;
+    bool required; /* an argument of its statement: the key daemon refuses it empty */
 };
 
-/* The first text field of an IKE tunnel that would reach a file with a
- * character that ends a statement or starts another one; null when all are
- * safe. Only fields that this tunnel's settings write are checked. */
-const char *unsafeField(const IPSecCfgObject &o) {
+/* Why an IKE tunnel cannot be written, or null when it can. The key daemon
+ * refuses the whole file for one bad statement, so a tunnel is skipped when
+ * one of the fields its settings write would hold a character that ends a
+ * statement or starts another, or would leave a statement without its
+ * argument. */
+const char *unwritableField(const IPSecCfgObject &o, const char **why) {
     const bool peerFqdn = isFqdn(o.ph1PeerIdType);
-    const bool withProposal = (o.authMethod == 0);
+    const bool myFqdn = isFqdn(o.ph1MyIdType);
     const TextField fields[] = {
-        {"realRemoteIP", o.realRemoteIP, peerFqdn ? CONF_FORBIDDEN : PSK_ID_FORBIDDEN},
-        {"ph1PeerId", peerFqdn ? o.ph1PeerId : nullptr, PSK_ID_FORBIDDEN},
-        {"PSK", o.PSK, ""},
-        {"ph1Mode", o.ph1Mode, CONF_FORBIDDEN},
-        {"ph1MyId", isFqdn(o.ph1MyIdType) ? o.ph1MyId : nullptr, CONF_FORBIDDEN},
-        {"ph1EncryptionAlo", withProposal ? o.ph1EncryptionAlo : nullptr, CONF_FORBIDDEN},
-        {"ph1IntegrityAlgo", withProposal ? o.ph1IntegrityAlgo : nullptr, CONF_FORBIDDEN},
-        {"ph1DHGroup", withProposal ? o.ph1DHGroup : nullptr, CONF_FORBIDDEN},
-        {"localIPAddress", o.localIPAddress, CONF_FORBIDDEN},
-        {"remoteIPAddress", o.remoteIPAddress, CONF_FORBIDDEN},
-        {"ph2DHGroup", o.perfectFSEn == 1 ? o.ph2DHGroup : nullptr, CONF_FORBIDDEN},
-        {"ph2EncryptionAlo", o.ph2EncryptionAlo, CONF_FORBIDDEN},
-        {"ph2IntegrityAlgo", o.ph2IntegrityAlgo, CONF_FORBIDDEN},
+        {"realRemoteIP", o.realRemoteIP, peerFqdn ? CONF_FORBIDDEN : PSK_ID_FORBIDDEN, true},
+        {"ph1PeerId", peerFqdn ? o.ph1PeerId : nullptr, PSK_ID_FORBIDDEN, peerFqdn},
+        {"PSK", o.PSK, "", false},
+        {"ph1Mode", o.ph1Mode, CONF_FORBIDDEN, true},
+        {"ph1MyId", myFqdn ? o.ph1MyId : nullptr, CONF_FORBIDDEN, myFqdn},
+        {"ph1EncryptionAlo", o.ph1EncryptionAlo, CONF_FORBIDDEN, true},
+        {"ph1IntegrityAlgo", o.ph1IntegrityAlgo, CONF_FORBIDDEN, true},
+        {"ph1DHGroup", o.ph1DHGroup, CONF_FORBIDDEN, true},
+        {"localIPAddress", o.localIPAddress, CONF_FORBIDDEN, true},
+        {"remoteIPAddress", o.remoteIPAddress, CONF_FORBIDDEN, true},
+        {"ph2DHGroup", o.perfectFSEn == 1 ? o.ph2DHGroup : nullptr, CONF_FORBIDDEN, o.perfectFSEn == 1},
+        {"ph2EncryptionAlo", o.ph2EncryptionAlo, CONF_FORBIDDEN, true},
+        {"ph2IntegrityAlgo", o.ph2IntegrityAlgo, CONF_FORBIDDEN, true},
     };
-    for (const TextField &f : fields)
-        if (!ipsec_isSafeText(f.value, f.forbidden))
+    for (const TextField &f : fields) {
+        if (!ipsec_isSafeText(f.value, f.forbidden)) {
+            *why = "holds a character not allowed there";
             return f.name;
+        }
+        if (f.required && *ipsec_txt(f.value) == '\0') {
+            *why = "is not set";
+            return f.name;
+        }
+    }
+    /* Only a pre-shared key has a phase-1 proposal; a remote block without
+     * one is refused with every other tunnel's. */
+    if (o.authMethod != 0) {
+        *why = "is not a pre-shared key";
+        return "authMethod";
+    }
     return nullptr;
 }
 
@@ -95,14 +111,12 @@ void writeRemoteBlock(FILE *conf, const IPSecCfgObject &o, UINT32 tunnelNum) {
     } else {
         fputs("dpd_delay 0;\n", conf);
     }
-    if (o.authMethod == 0) {
-        fputs("proposal {\n", conf);
-        fprintf(conf, "encryption_algorithm %s;\n", ipsec_txt(o.ph1EncryptionAlo));
-        fprintf(conf, "hash_algorithm %s;\n", ipsec_txt(o.ph1IntegrityAlgo));
-        fprintf(conf, "authentication_method %s;\n", "pre_shared_key");
-        fprintf(conf, "dh_group %s;\n", ipsec_txt(o.ph1DHGroup));
-        fputs("}\n", conf);
-    }
+    fputs("proposal {\n", conf);
+    fprintf(conf, "encryption_algorithm %s;\n", ipsec_txt(o.ph1EncryptionAlo));
+    fprintf(conf, "hash_algorithm %s;\n", ipsec_txt(o.ph1IntegrityAlgo));
+    fprintf(conf, "authentication_method %s;\n", "pre_shared_key");
+    fprintf(conf, "dh_group %s;\n", ipsec_txt(o.ph1DHGroup));
+    fputs("}\n", conf);
     fputs("}\n\n", conf);
 }
 
@@ -122,10 +136,10 @@ void writeSainfoBlock(FILE *conf, const IPSecCfgObject &o) {
 /* One IKE tunnel: its key line, its remote block when it is the first tunnel
  * of the pass on its gateway, its sainfo block. False when it was skipped. */
 bool writeIkeTunnel(FILE *conf, FILE *psk, const IPSecCfgObject &o, UINT32 tunnelNum, UINT32 writeCount) {
-    if (const char *field = unsafeField(o)) {
+    const char *why = nullptr;
+    if (const char *field = unwritableField(o, &why)) {
         const char *name = ipsec_isSafeText(o.connName, "") ? ipsec_txt(o.connName) : "?";
-        log_log(ZOR_LOG_ERR, FUNC, __LINE__, "tunnel %u (%s) skipped: %s holds a character not allowed there\n",
-                o.entryID, name, field);
+        log_log(ZOR_LOG_ERR, FUNC, __LINE__, "tunnel %u (%s) skipped: %s %s\n", o.entryID, name, field, why);
         return false;
     }
     writePskLine(psk, o);

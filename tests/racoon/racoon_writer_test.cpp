@@ -190,11 +190,11 @@ std::vector<GoldenCase> goldenCases() {
           remoteNet(ikeTunnel(3, "192.0.2.50"), "10.22.0.0", "255.255.0.0")},
          2},
         {"fqdn_identifiers", {fqdnBoth, fqdnPeerOnly}, 2},
-        {"auth_method_not_psk", {notPsk}, 1},
+        {"auth_method_not_psk", {notPsk}, 0},
         {"no_pfs_no_dpd_single_addresses", {noPfs}, 1},
         {"disabled_and_manual_only", {disabled, manualTunnel(2, "198.51.100.9")}, 0},
         {"no_tunnels", {}, 0},
-        {"unset_texts_and_no_address", {unset, noAddress}, 2},
+        {"unset_texts_and_no_address", {unset, noAddress}, 1},
         {"many_tunnels_shared_gateways", many, 13},
     };
 }
@@ -251,6 +251,12 @@ std::vector<HostileCase> hostileCases() {
     out.push_back({"realRemoteIP", "203.0.113.8 other-key", json::object()});
     out.push_back({"PSK", "key\nattacker.example stolen", json::object()});
     out.push_back({"PSK", "key\rx", json::object()});
+    /* A statement without its argument, or a remote block without a
+     * proposal, would make the key daemon refuse the whole file. */
+    for (const char *f : {"realRemoteIP", "ph1Mode", "ph1DHGroup", "localIPAddress", "ph2IntegrityAlgo"})
+        out.push_back({f, "", json::object()});
+    out.push_back({"ph1PeerId", "", peerFqdn});
+    out.push_back({"authMethod", "", {{"authMethod", 1}}});
     return out;
 }
 
@@ -260,9 +266,9 @@ TEST_F(RacoonWriter, TunnelWithHostileTextIsSkippedAndLoggedOthersWritten) {
         mdm_fixture::reset();
         shell_recorder::clear();
         json hostile = remoteNet(ikeTunnel(2, "198.51.100.20"), "10.99.0.0", "255.255.0.0");
+        hostile[c.field] = c.value;
         for (auto it = c.extra.begin(); it != c.extra.end(); ++it)
             hostile[it.key()] = it.value();
-        hostile[c.field] = c.value;
         writeModel(
             {ikeTunnel(1, "203.0.113.7"), hostile, remoteNet(ikeTunnel(3, "192.0.2.50"), "10.22.0.0", "255.255.0.0")});
         StderrCapture log;
