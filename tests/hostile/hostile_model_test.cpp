@@ -340,7 +340,22 @@ TEST_F(HostileModel, TunnelTextsNeverInjectAndNeverCostOtherTunnels) {
          true,
          false},
         {"over-long phase 2 group", 2, {{"ph2DHGroup", longGroup}}, "", nullptr, true, true, true},
-        {"exchange mode unset: written empty", 2, {{"ph1Mode", nullptr}}, "", nullptr, true, true, true},
+        {"exchange mode unset: no statement without its argument",
+         2,
+         {{"ph1Mode", nullptr}},
+         "",
+         "tunnel 2 (ike) skipped: ph1Mode is not set",
+         true,
+         true,
+         false},
+        {"authentication other than a pre-shared key: no remote block without a proposal",
+         2,
+         {{"authMethod", 1}},
+         "",
+         "tunnel 2 (ike) skipped: authMethod is not a pre-shared key",
+         true,
+         true,
+         false},
     };
     for (const ModelRow &row : rows) {
         SCOPED_TRACE(row.name);
