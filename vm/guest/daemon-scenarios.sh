@@ -86,7 +86,7 @@ scenario_dump_under_churn() {
     check r1-status-still-up expect_fields r1 1 status=1 \
         SPI="$(spi_text 0xc0ffee01)" secondSPI="$(spi_text 0x00001001)"
     check r1-tunnel-sas-kept tunnel_sas_kept r1 "$R1_SA_OUT" "$R1_SA_IN"
-    check r1-no-sa-deleted-by-daemon not on r1 grep tmp_delete /run/tool.log
+    check r1-no-sa-deleted-by-daemon nothing_deleted r1
     bulk_sas delete >/tmp/bulk-sas
     on r1 ip -batch /tmp/bulk-sas
     check r1-only-tunnel-sas-left has_sas r1 "$R1_SA_OUT" "$R1_SA_IN"
@@ -124,8 +124,15 @@ ike_tunnel() {
         ph1EncryptionAlo=aes ph1IntegrityAlgo=sha1 ph1DHGroup=modp1024 \
         ph2EncryptionAlo=aes ph2IntegrityAlgo=hmac_sha1 ph2DHGroup=modp1024 ph2KeyTime=3600
 }
-# racoon_accepted NODE: the key daemon's last check of its files passed.
+# racoon_accepted NODE: the key daemon took its files: the real one runs and
+# logged no error (it ends on a configuration it cannot use); the stand-in's
+# last check of them passed.
 racoon_accepted() {
+    if [ "$REAL_TOOLS" = 1 ]; then
+        on "$1" cat /run/syslog.log
+        [ "$(key_daemons "$1")" = 1 ] && ! on "$1" grep -E 'racoon.*(ERROR|failed to parse)' /run/syslog.log
+        return
+    fi
     on "$1" cat /run/tool.log
     on "$1" grep '^racoon \(start\|reload\)' /run/tool.log | tail -1 | grep -q ' ok$'
 }
@@ -150,8 +157,8 @@ scenario_ike_tunnel() {
         "$(tunnel_policies $LAN1 $LAN2 5)"
     check r2-policies until_ok 10 has_policies r2 "$(tunnel_policies $NEW_LAN2 $LAN1 3)" \
         "$(tunnel_policies $LAN2 $LAN1 5)"
-    # No IKE daemon exists in this distribution: nothing negotiates, so the
-    # IKE tunnel gets no SA and the manual tunnel's stay as they were.
+    # No traffic has hit the IKE tunnel's policies: nothing negotiates yet, so
+    # it has no SA and the manual tunnel's stay as they were.
     check r1-no-negotiated-sas has_sas r1 "$R1_SA_OUT" "$R1_SA_IN"
     check r1-nat-exemptions has_nat_exemptions r1 "$LAN1/24 $NEW_LAN2/24 wan0" "$LAN1/24 $LAN2/24 wan0"
     end
@@ -176,8 +183,8 @@ soft_expire() {
 
 scenario_negotiated_sas() {
     begin negotiated-sas "an IKE tunnel's SAs, added by hand as negotiations leave them: reported, re-keyed, a lone one removed"
-    # There is no IKE daemon in this distribution, so the pair a negotiation
-    # would leave is added with ip xfrm, with the tunnel's request ids.
+    # The pair a negotiation would leave is added with ip xfrm, with the
+    # tunnel's request ids, so that each step of a re-key can be held still.
     must r1-pair-added esp_sa r1 add $R1_WAN $R2_WAN 0x0a0b0c01 5
     must r1-pair-added-in esp_sa r1 add $R2_WAN $R1_WAN 0x0a0b0c02 6
     check r1-ike-status-up until_ok 40 expect_fields r1 2 status=1 SPI=a0b0c01 secondSPI=a0b0c02
@@ -190,29 +197,33 @@ scenario_negotiated_sas() {
     kill $monitor_pid 2>/dev/null
     check r1-pass-while-rekeying wait_ticks r1 1
     check r1-inbound-kept-while-rekeying tunnel_sas_kept r1 "$R2_WAN $R1_WAN 0x0a0b0c02 6"
-    check r1-nothing-deleted-while-rekeying not on r1 grep tmp_delete /run/tool.log
+    check r1-nothing-deleted-while-rekeying nothing_deleted r1
     # The successor arrives: the status row follows it.
     must r1-rekeyed esp_sa r1 add $R1_WAN $R2_WAN 0x0a0b0c11 5
     check r1-spi-follows-rekey until_ok 40 expect_fields r1 2 status=1 SPI=a0b0c11 secondSPI=a0b0c02
     must r1-old-sa-expired esp_sa r1 delete $R1_WAN $R2_WAN 0x0a0b0c01
     # The peer's half goes away; the daemon removes the lone half at the
-    # next pass through tmp_delete.conf and setkey, and clears the SPIs.
+    # next pass through tmp_delete.conf and setkey, and clears the SPIs. Both
+    # recorded SPIs are written, the live one first: the line for the SA
+    # already gone fails in the kernel, after the live one was deleted.
     must r1-inbound-lost esp_sa r1 delete $R2_WAN $R1_WAN 0x0a0b0c02
     check r1-ike-status-down until_ok 40 expect_fields r1 2 status=0 SPI=0 secondSPI=0
     check r1-lone-sa-removed has_sas r1 "$R1_SA_OUT" "$R1_SA_IN"
     check r1-delete-file on r1 sh -c 'cat /var/ipsec/tmp_delete.conf; printf "%s\n" \
         "delete 192.0.2.1 192.0.2.2 esp 0xa0b0c11;" "delete 192.0.2.2 192.0.2.1 esp 0xa0b0c02;" |
         cmp - /var/ipsec/tmp_delete.conf'
-    check r1-setkey-ran on r1 grep -x 'setkey -f /var/ipsec/tmp_delete.conf' /run/tool.log
+    on r1 rm -f /var/ipsec/tmp_delete.conf
     check r1-manual-tunnel-unaffected expect_fields r1 1 status=1 SPI=2001 secondSPI=2002
     end
 }
 
-# tables_empty NODE: no SA and no policy left in the router's kernel.
+# tables_empty NODE: no SA and no policy left in the router's kernel. A
+# running key daemon's own per-socket bypass policies ("socket in|out") are
+# not the tables' entries and do not count.
 tables_empty() {
     on "$1" ip xfrm state
     on "$1" ip xfrm policy
-    [ -z "$(on "$1" ip xfrm state)" ] && [ -z "$(on "$1" ip xfrm policy)" ]
+    [ -z "$(on "$1" ip xfrm state)" ] && ! on "$1" ip xfrm policy | grep -q '^[[:space:]]dir '
 }
 
 scenario_wan_down_up() {

@@ -73,11 +73,13 @@ has_policies() {
     [ "$got" = "$want" ]
 }
 # tunnel_policies LOCAL REMOTE OUT-REQID: the three policies of one tunnel.
+# The real setkey gives the fwd twin of an "in" policy request id 0.
 tunnel_policies() {
     echo "$1/24 $2/24 out $3"
     echo "$2/24 $1/24 in $(($3 + 1))"
-    echo "$2/24 $1/24 fwd $(($3 + 1))"
+    echo "$2/24 $1/24 fwd $(fwd_reqid $(($3 + 1)))"
 }
+fwd_reqid() { if [ "$REAL_TOOLS" = 1 ]; then echo 0; else echo "$1"; fi; }
 
 # nat_exemptions NODE: the ACCEPT rules of nat POSTROUTING, as "SRC DST IF".
 nat_exemptions() {
@@ -145,6 +147,13 @@ not() { ! "$@"; }
 # spi_text SPI-AS-IP-PRINTS: the SPI as the data model writes it.
 spi_text() { printf '%x' "$(($1))"; }
 
+# nothing_deleted NODE: the daemon removed no lone SA (it writes
+# tmp_delete.conf only to do so; scenarios that expect a removal take the
+# file away after checking it).
+nothing_deleted() {
+    on "$1" sh -c 'if [ -e /var/ipsec/tmp_delete.conf ]; then cat /var/ipsec/tmp_delete.conf; false; fi'
+}
+
 no_log_errors() { # NODE
     on "$1" cat /run/ipsecVpn.log
     ! on "$1" grep -E ' ERROR .*(read_error|failed|error)' /run/ipsecVpn.log
@@ -179,7 +188,7 @@ show_router_logs() {
     local n f
     for n in r1 r2; do
         [ -e "/tmp/node-pid.$n" ] || continue
-        for f in /run/ipsecVpn.log /run/tool.log; do
+        for f in /run/ipsecVpn.log /run/tool.log /run/syslog.log; do
             echo "   | ---- $n $f (last 40 lines)"
             on $n tail -n 40 $f 2>&1 | sed 's/^/   | /'
         done

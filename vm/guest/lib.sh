@@ -4,6 +4,17 @@
 # private /run and /var, so that every router has its own /var/ipsec,
 # ZOR_HOME, daemon and key daemons.
 
+# The routers' PATH: the real setkey and racoon live in /usr/sbin. Only
+# without them (no source to build them from) do the stand-ins serve, and
+# the scenarios that need the real ones are then not run.
+NODE_PATH=/usr/sbin:/usr/bin
+REAL_TOOLS=1
+if ! [ -s /etc/ipsec-tools.version ]; then
+    REAL_TOOLS=0
+    NODE_PATH=$NODE_PATH:/opt/standin/bin
+fi
+export PATH=$NODE_PATH
+
 # ---- reporting ----------------------------------------------------------
 # Console lines for the host: "@@BEGIN", "@@CHECK PASS|FAIL", "@@SCENARIO
 # PASS|FAIL|NOTRUN" and one "@@RESULT". Anything else is for people.
@@ -115,7 +126,7 @@ on() {
     pid=$(node_pid "$1")
     shift
     (
-        export PATH=/usr/sbin:/usr/bin ZOR_HOME=/run/zor IPSEC_TOOL_LOG=/run/tool.log
+        export PATH=$NODE_PATH ZOR_HOME=/run/zor IPSEC_TOOL_LOG=/run/tool.log
         exec nsenter -t "$pid" -n -m -p -- "$@"
     )
 }

@@ -12,6 +12,11 @@ check esp-sa-accepted ip xfrm state add src 192.0.2.1 dst 192.0.2.2 proto esp sp
     auth 'hmac(sha1)' 0x000102030405060708090a0b0c0d0e0f10111213
 check esp-sa-listed sh -c 'ip xfrm state | grep -q "spi 0x00000100 reqid 1 mode tunnel"'
 ip xfrm state flush
+if [ "$REAL_TOOLS" = 1 ]; then
+    # The real tools start in the image (racoon needs libcrypto).
+    check real-setkey-runs sh -c 'setkey -V 2>&1 | grep ipsec-tools'
+    check real-racoon-runs sh -c 'racoon -V 2>&1 | grep ipsec-tools'
+fi
 if [ "${IPSECVM_FAULT:-}" = fail ]; then
     check injected-failure false
 fi

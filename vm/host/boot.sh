@@ -28,7 +28,7 @@ result=$(grep -a '^@@RESULT ' "$log" | tail -1)
 done_line=$(grep -a '^@@DONE ' "$log" | tail -1)
 echo
 echo "== VM summary (qemu exit $qrc, ${wall}s wall, $mem)"
-grep -a -E '^@@(SCENARIO|INSMOD-FAIL)' "$log" | sed 's/^@@/   /'
+grep -a -E '^@@(TOOLS|SCENARIO|INSMOD-FAIL)' "$log" | sed 's/^@@/   /'
 grep -a '^@@CHECK FAIL' "$log" | sed 's/^@@/   /'
 echo "   ${result#@@}"; [ -n "$result" ] || echo "   no result line"
 

@@ -4,14 +4,25 @@
 # /bin/sh, iproute2's ip, iptables (nft), util-linux's unshare and nsenter,
 # the project's binaries found in BIN-DIR, the kernel modules the tests need in
 # load order, and the guest scripts.
-#   build-initramfs.sh KROOT KVER BIN-DIR OUT-DIR
+#   build-initramfs.sh KROOT KVER BIN-DIR OUT-DIR [TOOLS-DIR | --no-real-tools REASON]
+# TOOLS-DIR (scripts/ipsec-tools.sh's output) gives the real setkey and racoon,
+# installed where they usually live (/usr/sbin) with their version line in
+# /etc/ipsec-tools.version. The project's stand-ins from BIN-DIR go to
+# /opt/standin/bin, off the routers' PATH. Without the real tools the reason
+# is kept in /etc/ipsec-tools.missing for the scenarios to report.
 set -euo pipefail
 kroot=$1 kver=$2 bindir=$3 out=$4
+tools=${5:-}
+no_tools_reason="no real tools given"
+if [ "$tools" = --no-real-tools ]; then
+    tools=""
+    no_tools_reason=${6:-$no_tools_reason}
+fi
 here=$(cd "$(dirname "$0")/.." && pwd)
 root=$out/rootfs
 
 rm -rf "$root"
-mkdir -p "$root"/{usr/bin,usr/sbin,usr/lib,usr/lib64,proc,sys,dev,run,tmp,etc,var,vm}
+mkdir -p "$root"/{usr/bin,usr/sbin,usr/lib,usr/lib64,proc,sys,dev,run,tmp,etc,var,vm,opt/standin/bin}
 ln -s usr/bin "$root/bin"
 ln -s usr/sbin "$root/sbin"
 ln -s usr/lib "$root/lib"
@@ -85,17 +96,32 @@ mkdir -p "$root/etc/iproute2"
 cp -a /etc/iproute2/. "$root/etc/iproute2/" 2>/dev/null || true
 [ -d /usr/share/iproute2 ] && mkdir -p "$root/usr/share" && cp -a /usr/share/iproute2 "$root/usr/share/"
 cp /etc/protocols "$root/etc/protocols"
+cp /etc/services "$root/etc/services"
 printf 'root:x:0:0:root:/:/bin/sh\n' >"$root/etc/passwd"
 printf 'root:x:0:\n' >"$root/etc/group"
 printf '127.0.0.1 localhost\n' >"$root/etc/hosts"
 
 # The project's programs: whatever the build folder holds. A missing one is
 # reported by the scenarios that need it as not run.
-for p in ipsecVpn zorctl setkey racoon; do
+for p in ipsecVpn zorctl; do
     if [ -x "$bindir/$p" ]; then
         copy_prog "$bindir/$p" "/usr/bin/$p"
     fi
 done
+for p in setkey racoon; do
+    if [ -x "$bindir/$p" ]; then
+        copy_prog "$bindir/$p" "/opt/standin/bin/$p"
+    fi
+done
+# The real tools, with libcrypto and whatever else they link.
+if [ -n "$tools" ] && [ -x "$tools/bin/setkey" ] && [ -x "$tools/bin/racoon" ] && [ -s "$tools/version" ]; then
+    copy_prog "$tools/bin/setkey" /usr/sbin/setkey
+    copy_prog "$tools/bin/racoon" /usr/sbin/racoon
+    cp "$tools/version" "$root/etc/ipsec-tools.version"
+else
+    [ -z "$tools" ] || no_tools_reason="$tools holds no built setkey, racoon and version"
+    echo "$no_tools_reason" >"$root/etc/ipsec-tools.missing"
+fi
 
 ldconfig -r "$root"
 install -m755 "$here/guest/init" "$root/init"
@@ -106,4 +132,6 @@ done
 (cd "$root" && find . -print0 | cpio --null -o -H newc --quiet) | gzip -1 >"$out/initramfs.cpio.gz"
 cp "$kroot/boot/vmlinuz-$kver" "$out/vmlinuz"
 echo "initramfs: $(du -h "$out/initramfs.cpio.gz" | cut -f1), $(wc -l <"$out/modules.order") modules," \
-    "programs: $(cd "$root/usr/bin" && ls ipsecVpn zorctl setkey racoon 2>/dev/null | tr '\n' ' ')"
+    "programs: $(cd "$root/usr/bin" && ls ipsecVpn zorctl 2>/dev/null | tr '\n' ' ')" \
+    "stand-ins: $(cd "$root/opt/standin/bin" && ls 2>/dev/null | tr '\n' ' ')" \
+    "real tools: $(cat "$root/etc/ipsec-tools.version" 2>/dev/null || echo "none ($no_tools_reason)")"
