@@ -6,12 +6,14 @@
 # the VM's verdict into an exit status. Without a source for the real tools
 # the scenarios that need them are reported as not run, never as passed.
 #
-#   vm/run-vm-test.sh [--build DIR] [--selftest]
+#   vm/run-vm-test.sh [--build DIR] [--selftest | --demo]
 #
 #   --build DIR   take ipsecVpn, zorctl, setkey and racoon from DIR/bin
 #                 (default: configure and build them in build-vm/)
 #   --selftest    afterwards, check that the harness reports a panic, a hang,
 #                 silence, a failed check and disagreeing channels as failures
+#   --demo        instead of the scenarios, the demo of scripts/demo.sh --vm:
+#                 one IKE tunnel between the two routers, shown step by step
 #
 # Exit status: 0 passed; 1 a check failed; 2 the VM gave no trustworthy
 # verdict (panic, hang, no report); 3 the VM could not be prepared;
@@ -26,7 +28,8 @@ while [ $# -gt 0 ]; do
     case $1 in
     --build) build=$(cd "$2" && pwd); shift 2 ;;
     --selftest) selftest=1; shift ;;
-    -h | --help) sed -n '2,20p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    --demo) export VM_APPEND="${VM_APPEND:-} ipsecvm.demo=1"; shift ;;
+    -h | --help) sed -n '2,21p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "run-vm-test: unknown argument $1" >&2; exit 3 ;;
     esac
 done

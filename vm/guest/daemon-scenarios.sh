@@ -115,14 +115,18 @@ scenario_change_subnet() {
     end
 }
 
-# ike_tunnel NODE LOCAL-NET REMOTE-NET REMOTE-GW: tunnel 2, keys by IKE.
+# ike_tunnel NODE ENTRYID LOCAL-NET REMOTE-NET REMOTE-GW [FIELD=VALUE...]: a
+# tunnel keyed by IKE (main mode, PSK, aes/sha1, modp1024, PFS); the fields
+# given last win.
 ike_tunnel() {
-    zc "$1" tunnel add entryID=2 enable=1 connName=hq keyExMethod=0 authMethod=0 remoteGWAddress="$4" \
-        localIPMode=0 localIPAddress="$2" localMask=$MASK24 \
-        remoteIPMode=0 remoteIPAddress="$3" remoteMask=$MASK24 SPI=0 secondSPI=0 \
+    local n=$1 id=$2 local_net=$3 remote_net=$4 gw=$5
+    shift 5
+    zc "$n" tunnel add entryID="$id" enable=1 connName=hq$id keyExMethod=0 authMethod=0 remoteGWAddress="$gw" \
+        localIPMode=0 localIPAddress="$local_net" localMask=$MASK24 \
+        remoteIPMode=0 remoteIPAddress="$remote_net" remoteMask=$MASK24 SPI=0 secondSPI=0 \
         PSK=vm-test-psk DPD=1 perfectFSEn=1 ph1Mode=main ph1KeyTime=28800 \
         ph1EncryptionAlo=aes ph1IntegrityAlgo=sha1 ph1DHGroup=modp1024 \
-        ph2EncryptionAlo=aes ph2IntegrityAlgo=hmac_sha1 ph2DHGroup=modp1024 ph2KeyTime=3600
+        ph2EncryptionAlo=aes ph2IntegrityAlgo=hmac_sha1 ph2DHGroup=modp1024 ph2KeyTime=3600 "$@"
 }
 # racoon_accepted NODE: the key daemon took its files: the real one runs and
 # logged no error (it ends on a configuration it cannot use); the stand-in's
@@ -130,7 +134,7 @@ ike_tunnel() {
 racoon_accepted() {
     if [ "$REAL_TOOLS" = 1 ]; then
         on "$1" cat /run/syslog.log
-        [ "$(key_daemons "$1")" = 1 ] && ! on "$1" grep -E 'racoon.*(ERROR|failed to parse)' /run/syslog.log
+        [ "$(key_daemons "$1")" = 1 ] && ! on "$1" grep -E 'ERROR.*racoon\.conf|failed to parse' /run/syslog.log
         return
     fi
     on "$1" cat /run/tool.log
@@ -144,8 +148,8 @@ psk_private() { # NODE
 scenario_ike_tunnel() {
     begin ike-tunnel "an IKE tunnel's files are rendered and accepted, its kernel policies installed"
     # The old subnet is free again after change-subnet: the IKE tunnel takes it.
-    must r1-tunnel-added ike_tunnel r1 $LAN1 $LAN2 $R2_WAN
-    must r2-tunnel-added ike_tunnel r2 $LAN2 $LAN1 $R1_WAN
+    must r1-tunnel-added ike_tunnel r1 2 $LAN1 $LAN2 $R2_WAN
+    must r2-tunnel-added ike_tunnel r2 2 $LAN2 $LAN1 $R1_WAN
     check r1-racoon-conf until_ok 10 on r1 grep -x "remote $R2_WAN {" /var/ipsec/racoon.conf
     check r1-sainfo on r1 grep -x "sainfo address $LAN1/24 any address $LAN2/24 any {" /var/ipsec/racoon.conf
     check r1-psk on r1 grep -x "$R2_WAN vm-test-psk" /var/ipsec/psk.txt
@@ -274,5 +278,339 @@ scenario_delete_tunnel() {
         check $n-no-exemption-left has_nat_exemptions $n ""
         check $n-log-clean no_log_errors $n
     done
+    end
+}
+
+# ---- negotiated by the real key daemon ------------------------------------------
+# The tunnels below are keyed by racoon on both routers, from the daemon's own
+# racoon.conf and psk.txt; the first packet that hits a policy starts the
+# negotiation. Tunnel 1 now joins LAN1 and LAN2 by IKE.
+R2_WAN2=192.0.2.12
+
+# tunnel_spis NODE SRC DST REQID: SPIs of the kernel's SAs from SRC to DST with
+# REQID, as the data model writes them (no "0x", no leading zeros).
+tunnel_spis() {
+    sas "$1" | awk -v s="$2" -v d="$3" -v r="$4" '$1 == s && $2 == d && $4 == r { print $3 }' |
+        sed 's/^0x//; s/^0*//'
+}
+# negotiated NODE LOCAL-GW REMOTE-GW ENTRYID: an SA each way for the tunnel.
+negotiated() {
+    local out in
+    out=$(tunnel_spis "$1" "$2" "$3" $(($4 * 2 + 1)) | tr '\n' ' ')
+    in=$(tunnel_spis "$1" "$3" "$2" $(($4 * 2 + 2)) | tr '\n' ' ')
+    echo "$1 tunnel $4: outbound SAs '$out', inbound SAs '$in'"
+    [ -n "$out" ] && [ -n "$in" ]
+}
+# no_tunnel_sas NODE ENTRYID: no SA carries either request id of the tunnel.
+no_tunnel_sas() {
+    sas "$1"
+    ! sas "$1" | awk -v a=$(($2 * 2 + 1)) -v b=$(($2 * 2 + 2)) '$4 == a || $4 == b' | grep -q .
+}
+# shows_kernel_spis NODE LOCAL-GW REMOTE-GW ENTRYID: status 1, and both SPI
+# fields name SAs the kernel holds for the tunnel.
+shows_kernel_spis() {
+    local n=$1 id=$4 out in status spi second
+    out=$(tunnel_spis "$n" "$2" "$3" $((id * 2 + 1)))
+    in=$(tunnel_spis "$n" "$3" "$2" $((id * 2 + 2)))
+    status=$(tfield "$n" "$id" status)
+    spi=$(tfield "$n" "$id" SPI)
+    second=$(tfield "$n" "$id" secondSPI)
+    echo "$n tunnel $id: status $status, SPI $spi (kernel: $(echo $out)), secondSPI $second (kernel: $(echo $in))"
+    [ "$status" = 1 ] && printf '%s\n' "$out" | grep -qx "$spi" && printf '%s\n' "$in" | grep -qx "$second"
+}
+# first_packet FROM TO [SOURCE]: a ping answered, retried while the
+# negotiation it started is under way.
+first_packet() {
+    until_ok 40 on "$1" ping -c 1 -W 2 ${3:+-I "$3"} "$2"
+}
+racoon_pids() { # NODE
+    on "$1" sh -c 'for p in /proc/[0-9]*; do
+        case "$(tr "\0" " " <$p/cmdline 2>/dev/null)" in "racoon "*) echo ${p#/proc/} ;; esac; done'
+}
+# restarted NODE OLD-PID: exactly one key daemon, and not the old one.
+restarted() {
+    local pids
+    pids=$(racoon_pids "$1")
+    echo "$1 key daemon pids: $pids (before: $2)"
+    [ "$(echo $pids | wc -w)" = 1 ] && [ "$pids" != "$2" ]
+}
+
+scenario_ike_negotiate() {
+    begin ike-negotiate "the first traffic negotiates an IKE tunnel; pings both ways by ESP; both routers show it up with the kernel's SPIs"
+    must r1-tunnel-added ike_tunnel r1 1 $LAN1 $LAN2 $R2_WAN
+    must r2-tunnel-added ike_tunnel r2 1 $LAN2 $LAN1 $R1_WAN
+    check r1-key-daemon-accepts until_ok 10 racoon_accepted r1
+    check r2-key-daemon-accepts until_ok 10 racoon_accepted r2
+    check r1-no-sa-before-traffic no_tunnel_sas r1 1
+    must first-traffic-negotiates first_packet lan1 $LAN2_HOST
+    check r1-negotiated until_ok 10 negotiated r1 $R1_WAN $R2_WAN 1
+    check r2-negotiated until_ok 10 negotiated r2 $R2_WAN $R1_WAN 1
+    zero_wan_counters
+    check ping-lan1-to-lan2 ping_through lan1 $LAN2_HOST
+    check ping-lan2-to-lan1 ping_through lan2 $LAN1_HOST
+    check carried-by-esp carried_by_esp
+    check r1-status-up until_ok 40 shows_kernel_spis r1 $R1_WAN $R2_WAN 1
+    check r2-status-up until_ok 40 shows_kernel_spis r2 $R2_WAN $R1_WAN 1
+    check r1-nothing-deleted nothing_deleted r1
+    check r2-nothing-deleted nothing_deleted r2
+    end
+}
+
+scenario_ike_half_dead() {
+    begin ike-half-dead "one SA of a negotiated pair deleted by hand: the next pass shows the tunnel down and removes the lone SA; traffic renegotiates"
+    local sa_in sa_out
+    sa_in=$(tunnel_spis r1 $R2_WAN $R1_WAN 4 | head -n 1)
+    sa_out=$(tunnel_spis r1 $R1_WAN $R2_WAN 3 | head -n 1)
+    must r1-inbound-deleted on r1 ip xfrm state delete src $R2_WAN dst $R1_WAN proto esp spi 0x$sa_in
+    check r1-status-down until_ok 40 expect_fields r1 1 status=0 SPI=0 secondSPI=0
+    check r1-lone-sa-removed no_tunnel_sas r1 1
+    check r1-delete-file on r1 sh -c "cat /var/ipsec/tmp_delete.conf;
+        grep -x 'delete $R1_WAN $R2_WAN esp 0x$sa_out;' /var/ipsec/tmp_delete.conf"
+    on r1 rm -f /var/ipsec/tmp_delete.conf
+    check traffic-renegotiates first_packet lan1 $LAN2_HOST
+    check r1-status-up-again until_ok 40 shows_kernel_spis r1 $R1_WAN $R2_WAN 1
+    check r2-status-up-again until_ok 20 shows_kernel_spis r2 $R2_WAN $R1_WAN 1
+    end
+}
+
+scenario_ike_change_restart() {
+    begin ike-change-restart "op 3 moves the far subnet: the old SAs go, traffic negotiates the new selectors; op 4 restarts the key daemon and traffic flows again"
+    local pid
+    must r1-tunnel-changed zc r1 tunnel set 1 remoteIPAddress=$NEW_LAN2
+    must r2-tunnel-changed zc r2 tunnel set 1 localIPAddress=$NEW_LAN2
+    check r1-old-sas-gone until_ok 10 no_tunnel_sas r1 1
+    check r2-old-sas-gone until_ok 10 no_tunnel_sas r2 1
+    check r1-new-policies has_policies r1 "$(tunnel_policies $LAN1 $NEW_LAN2 3)"
+    check r2-new-policies has_policies r2 "$(tunnel_policies $NEW_LAN2 $LAN1 3)"
+    check r1-new-sainfo on r1 grep -x "sainfo address $LAN1/24 any address $NEW_LAN2/24 any {" /var/ipsec/racoon.conf
+    must new-selectors-negotiate first_packet lan1 $NEW_LAN2_HOST
+    check r1-negotiated until_ok 10 negotiated r1 $R1_WAN $R2_WAN 1
+    zero_wan_counters
+    check ping-new-subnet ping_through lan1 $NEW_LAN2_HOST
+    check carried-by-esp carried_by_esp
+    pid=$(racoon_pids r1)
+    must r1-restart zc r1 tunnel set 1 --restart connName=hq1
+    check r1-key-daemon-restarted until_ok 10 restarted r1 "$pid"
+    check r1-own-sas-gone no_tunnel_sas r1 1
+    check traffic-flows-again first_packet lan1 $NEW_LAN2_HOST
+    check r1-renegotiated until_ok 10 negotiated r1 $R1_WAN $R2_WAN 1
+    zero_wan_counters
+    check ping-after-restart ping_through lan1 $NEW_LAN2_HOST
+    check carried-by-esp-after-restart carried_by_esp
+    end
+}
+
+scenario_ike_peer_gone() {
+    begin ike-peer-gone "the peer's key daemon ends and its SAs are flushed: the other router shows the tunnel down, no lone SA left; the peer back, traffic renegotiates"
+    # racoon's orderly end (SIGTERM) tells the peer that its SAs are gone.
+    must r2-key-daemon-ends on r2 sh -c 'kill -TERM $(cat /var/run/racoon.pid)'
+    check r2-key-daemon-gone until_ok 10 eq 0 key_daemons r2
+    must r2-sas-flushed on r2 setkey -F
+    check r1-tunnel-down until_ok 40 expect_fields r1 1 status=0 SPI=0 secondSPI=0
+    check r1-no-lone-sa no_tunnel_sas r1 1
+    # The peer's WAN comes back: its daemon reloads the tables and starts racoon.
+    must r2-wan-down zc r2 wan down wan0
+    must r2-wan-up zc r2 wan up wan0
+    check r2-one-key-daemon until_ok 10 eq 1 key_daemons r2
+    check traffic-renegotiates first_packet lan1 $NEW_LAN2_HOST
+    check r1-status-up-again until_ok 40 shows_kernel_spis r1 $R1_WAN $R2_WAN 1
+    check r2-status-up-again until_ok 20 shows_kernel_spis r2 $R2_WAN $R1_WAN 1
+    end
+}
+
+scenario_ike_wan_down_up() {
+    begin ike-wan-down-up "WAN down takes the IKE tunnel down everywhere; after WAN up traffic negotiates it again"
+    for n in r1 r2; do
+        must $n-wan-down zc $n wan down wan0
+    done
+    for n in r1 r2; do
+        check $n-tables-empty until_ok 10 tables_empty $n
+        check $n-no-key-daemon until_ok 5 eq 0 key_daemons $n
+        check $n-nat-exemptions-gone has_nat_exemptions $n ""
+    done
+    for n in r1 r2; do
+        must $n-wan-up zc $n wan up wan0
+    done
+    check r1-policies-restored until_ok 10 has_policies r1 "$(tunnel_policies $LAN1 $NEW_LAN2 3)"
+    check r2-policies-restored until_ok 10 has_policies r2 "$(tunnel_policies $NEW_LAN2 $LAN1 3)"
+    check r1-one-key-daemon until_ok 10 eq 1 key_daemons r1
+    check r2-one-key-daemon until_ok 10 eq 1 key_daemons r2
+    check r1-no-sa-before-traffic no_tunnel_sas r1 1
+    must traffic-renegotiates first_packet lan1 $NEW_LAN2_HOST
+    zero_wan_counters
+    check ping-after-wan-up ping_through lan1 $NEW_LAN2_HOST
+    check carried-by-esp carried_by_esp
+    check r1-status-up until_ok 40 shows_kernel_spis r1 $R1_WAN $R2_WAN 1
+    check r2-status-up until_ok 20 shows_kernel_spis r2 $R2_WAN $R1_WAN 1
+    end
+}
+
+# r1's own /etc/hosts, bound over the shared one; rewritten in place so that
+# the bind stays on the same file.
+r1_hosts() { # ADDRESS
+    on r1 sh -c "printf '127.0.0.1 localhost\n%s peer.vm.test\n' $1 >/run/hosts"
+}
+fqdn_changed() { # NODE
+    zc "$1" show | grep '"fqdnChanged"'
+    zc "$1" show | grep -q '"fqdnChanged": 1'
+}
+
+scenario_ike_hostname() {
+    begin ike-hostname "the remote gateway given as a name: the peer moves to its second address, realRemoteIP and fqdnChanged follow, and after WAN up the tunnel negotiates with the new address"
+    must r1-hosts r1_hosts $R2_WAN
+    must r1-own-hosts-file on r1 mount -o bind /run/hosts /etc/hosts
+    must r1-gateway-by-name zc r1 tunnel set 1 remoteGWAddress=peer.vm.test
+    check r1-name-resolved eq $R2_WAN tfield r1 1 realRemoteIP
+    # The change is applied once the tunnel's old SAs are gone.
+    check r1-old-sas-gone until_ok 10 no_tunnel_sas r1 1
+    check r1-racoon-remote-by-address until_ok 10 on r1 grep -x "remote $R2_WAN {" /var/ipsec/racoon.conf
+    check negotiates-by-name first_packet lan1 $NEW_LAN2_HOST
+    check r1-status-up until_ok 40 shows_kernel_spis r1 $R1_WAN $R2_WAN 1
+    # The peer's WAN address changes (as a dynamic address does) and the name
+    # follows it.
+    must r2-wan-moves wan_up r2 $R2_WAN2
+    must r1-name-moves r1_hosts $R2_WAN2
+    check r1-real-remote-follows until_ok 40 eq $R2_WAN2 tfield r1 1 realRemoteIP
+    check r1-fqdn-changed fqdn_changed r1
+    check r1-change-printed on r1 grep -x "ipsec tunnel fqdn changed,peer.vm.test----$R2_WAN2!" /run/ipsecVpn.log
+    must r1-wan-down zc r1 wan down wan0
+    must r1-wan-up zc r1 wan up wan0
+    check r1-racoon-remote-moved until_ok 10 on r1 grep -x "remote $R2_WAN2 {" /var/ipsec/racoon.conf
+    check negotiates-with-new-address first_packet lan1 $NEW_LAN2_HOST
+    check r1-sas-to-new-address until_ok 10 negotiated r1 $R1_WAN $R2_WAN2 1
+    check r2-sas-from-new-address until_ok 10 negotiated r2 $R2_WAN2 $R1_WAN 1
+    zero_wan_counters
+    check ping-to-moved-peer ping_through lan1 $NEW_LAN2_HOST
+    check carried-by-esp carried_by_esp
+    check r1-status-up-again until_ok 40 shows_kernel_spis r1 $R1_WAN $R2_WAN2 1
+    end
+}
+
+# twelve NODE: the other end of each of the twelve tunnels answers on the
+# node itself (10.1.N.1 on r1, 10.2.N.1 on r2).
+twelve_pings() {
+    local i=1 rc=0
+    while [ $i -le 12 ]; do
+        (TMP_TAG=.twelve$i; first_packet r1 10.2.$i.1 10.1.$i.1) >/tmp/twelve.$i 2>&1 &
+        i=$((i + 1))
+    done
+    wait || rc=1
+    i=1
+    while [ $i -le 12 ]; do
+        grep -q ' 1 packets received' /tmp/twelve.$i || { echo "tunnel $i: no answer"; rc=1; }
+        i=$((i + 1))
+    done
+    return $rc
+}
+all_negotiated() { # NODE LOCAL-GW REMOTE-GW
+    local i=1 rc=0
+    while [ $i -le 12 ]; do
+        negotiated "$1" "$2" "$3" $i || rc=1
+        i=$((i + 1))
+    done
+    return $rc
+}
+sa_count() { sas "$1" | wc -l; }
+tunnels_up() { # NODE N: N tunnels show status 1
+    zc "$1" status
+    [ "$(zc "$1" status | awk 'NR > 1 && $4 == 1' | wc -l)" = "$2" ]
+}
+
+scenario_ike_more_than_ten() {
+    begin ike-more-than-ten "twelve IKE tunnels between the routers: all negotiated and up, one remote block per gateway, more than 20 SAs in the dump, nothing deleted"
+    local i=1
+    must r1-tunnel-1-deleted zc r1 tunnel del 1
+    must r2-tunnel-1-deleted zc r2 tunnel del 1
+    while [ $i -le 12 ]; do
+        on r1 ip addr add 10.1.$i.1/24 dev lo
+        on r2 ip addr add 10.2.$i.1/24 dev lo
+        must r1-tunnel-$i-added ike_tunnel r1 $i 10.1.$i.0 10.2.$i.0 $R2_WAN2
+        must r2-tunnel-$i-added ike_tunnel r2 $i 10.2.$i.0 10.1.$i.0 $R1_WAN
+        i=$((i + 1))
+    done
+    check r1-one-remote-block eq 1 on r1 grep -c '^remote ' /var/ipsec/racoon.conf
+    check r1-twelve-sainfo eq 12 on r1 grep -c '^sainfo ' /var/ipsec/racoon.conf
+    check r1-key-daemon-accepts until_ok 10 racoon_accepted r1
+    check traffic-negotiates-all twelve_pings
+    check r1-all-negotiated until_ok 20 all_negotiated r1 $R1_WAN $R2_WAN2
+    check r2-all-negotiated until_ok 20 all_negotiated r2 $R2_WAN2 $R1_WAN
+    check r1-more-than-20-sas ge 24 sa_count r1
+    check r1-all-up until_ok 40 tunnels_up r1 12
+    check r2-all-up until_ok 20 tunnels_up r2 12
+    check r1-nothing-deleted nothing_deleted r1
+    check r2-nothing-deleted nothing_deleted r2
+    check r1-log-clean no_log_errors r1
+    end
+}
+
+# ---- re-keying, on a router pair of its own --------------------------------------
+# r3 and r4 join 10.3.0.0/24 and 10.4.0.0/24 (addresses on the routers
+# themselves) with a phase-2 lifetime of 40 s. Their daemons hear no message
+# while the re-keys run, so their 15-second passes come undisturbed; the
+# scenario runs in the background beside the others.
+REKEY_R3=10.99.0.3 REKEY_R4=10.99.0.4
+
+rekey_pair() {
+    node_start r3 && node_start r4 && link r3 wan0 r4 wan0 || return 1
+    on r3 ip addr add $REKEY_R3/24 dev wan0 && on r3 ip route add default via $REKEY_R4 &&
+        on r4 ip addr add $REKEY_R4/24 dev wan0 && on r4 ip route add default via $REKEY_R3 &&
+        on r3 ip addr add 10.3.0.1/24 dev lo && on r4 ip addr add 10.4.0.1/24 dev lo || return 1
+    on r3 sh -c 'echo 2 >/proc/sys/net/core/xfrm_acq_expires' &&
+        on r4 sh -c 'echo 2 >/proc/sys/net/core/xfrm_acq_expires'
+}
+
+# follow_rekeys N: passes of r3's daemon until the kernel has held N+1
+# generations of the outbound SA; at every pass both routers show the tunnel
+# up, and r3's SPI field names an SA its kernel has held; the field shows at
+# least N different SPIs.
+follow_rekeys() {
+    local want=$1 pass=0 bad=0 deadline spi st3 st4 rekeys=0
+    : >/tmp/rekey-spis
+    : >/tmp/rekey-shown
+    deadline=$(($(cut -d. -f1 /proc/uptime) + 200))
+    while [ $rekeys -lt "$want" ] && [ "$(cut -d. -f1 /proc/uptime)" -lt $deadline ]; do
+        wait_ticks r3 1 >/dev/null || { echo "r3 made no pass"; bad=1; break; }
+        pass=$((pass + 1))
+        tunnel_spis r3 $REKEY_R3 $REKEY_R4 3 >>/tmp/rekey-spis
+        st3=$(tfield r3 1 status)
+        st4=$(tfield r4 1 status)
+        spi=$(tfield r3 1 SPI)
+        echo "pass $pass: r3 status $st3 SPI $spi, r4 status $st4;" \
+            "r3 outbound SAs now: $(tunnel_spis r3 $REKEY_R3 $REKEY_R4 3 | tr '\n' ' ')"
+        [ "$st3" = 1 ] && [ "$st4" = 1 ] || bad=1
+        grep -qx "$spi" /tmp/rekey-spis || { echo "SPI $spi was never in the kernel"; bad=1; }
+        echo "$spi" >>/tmp/rekey-shown
+        rekeys=$(($(sort -u /tmp/rekey-spis | wc -l) - 1))
+    done
+    echo "re-keys seen: $rekeys; SPIs shown: $(sort -u /tmp/rekey-shown | tr '\n' ' ')"
+    [ $bad = 0 ] && [ $rekeys -ge "$want" ] && [ "$(sort -u /tmp/rekey-shown | wc -l)" -ge "$want" ]
+}
+ping_kept_flowing() {
+    cat /tmp/rekey-ping.out
+    awk '/packets transmitted/ { sent = $1; got = $4 } END { exit !(sent > 0 && got * 10 >= sent * 9) }' \
+        /tmp/rekey-ping.out
+}
+
+scenario_ike_rekey() {
+    begin ike-rekey "phase-2 lifetime 40 s with traffic flowing: three re-keys, status 1 at every pass, the SPIs follow, nothing deleted"
+    local ping_pid
+    must pair-up rekey_pair
+    must r3-daemon-starts daemon_start r3
+    must r4-daemon-starts daemon_start r4
+    must r3-tunnel-added ike_tunnel r3 1 10.3.0.0 10.4.0.0 $REKEY_R4 ph2KeyTime=40
+    must r4-tunnel-added ike_tunnel r4 1 10.4.0.0 10.3.0.0 $REKEY_R3 ph2KeyTime=40
+    must r3-wan-up wan_up r3 $REKEY_R3
+    must r4-wan-up wan_up r4 $REKEY_R4
+    check r3-lifetime until_ok 10 on r3 grep -x 'lifetime time 40 sec;' /var/ipsec/racoon.conf
+    must first-traffic-negotiates first_packet r3 10.4.0.1 10.3.0.1
+    on r3 ping -q -i 0.5 -w 230 -I 10.3.0.1 10.4.0.1 >/tmp/rekey-ping.out 2>&1 &
+    ping_pid=$!
+    check r3-up until_ok 40 shows_kernel_spis r3 $REKEY_R3 $REKEY_R4 1
+    check rekeyed-three-times follow_rekeys 3
+    on r3 sh -c 'kill -INT $(pidof ping)'
+    wait $ping_pid
+    check traffic-kept-flowing ping_kept_flowing
+    check r3-nothing-deleted nothing_deleted r3
+    check r4-nothing-deleted nothing_deleted r4
     end
 }

@@ -5,10 +5,16 @@
 # tunnel carries traffic; its status comes back from the PF_KEY dump; dumps
 # stay right while other SAs come and go; the tunnel's remote subnet changes;
 # an IKE tunnel is added and its (hand-made) SAs followed; the WAN goes down
-# and up; the tunnels are deleted.
+# and up; the tunnels are deleted. Then the real key daemons negotiate: a
+# tunnel comes up on traffic, loses half its pair, changes and restarts,
+# loses its peer, goes down and up with the WAN, follows a gateway name, and
+# twelve tunnels run at once; beside them, on two routers of their own,
+# three re-keys (ike-rekey, in the background).
 
 DAEMON_SCENARIOS="manual-tunnel status-from-dump dump-under-churn change-subnet ike-tunnel negotiated-sas
     wan-down-up delete-tunnel"
+IKE_SCENARIOS="ike-negotiate ike-half-dead ike-change-restart ike-peer-gone ike-wan-down-up ike-hostname
+    ike-more-than-ten"
 
 # ---- the routers' side --------------------------------------------------------
 zc() { # NODE ARGS...: zorctl on a router
@@ -181,12 +187,47 @@ run_daemon_scenarios() {
         "scenario_$(echo "$s" | tr - _)"
         [ $scen_failed -eq 0 ] || prior_failed=1
     done
+    run_ike_scenarios
+}
+
+# The negotiations need the real racoon; without it they are not run (and
+# never passed). ike-rekey runs in the background on its own routers, its
+# report shown and counted at the end.
+run_ike_scenarios() {
+    local s rekey_pid=
+    if [ "$REAL_TOOLS" != 1 ]; then
+        for s in $IKE_SCENARIOS ike-rekey; do
+            not_run "$s" "the real racoon is not in the image: $(cat /etc/ipsec-tools.missing 2>/dev/null)"
+        done
+        return
+    fi
+    (
+        TMP_TAG=.rekey
+        scenario_ike_rekey
+    ) >/tmp/ike-rekey.log 2>&1 &
+    rekey_pid=$!
+    for s in $IKE_SCENARIOS; do
+        if [ "${prior_failed:-0}" -ne 0 ]; then
+            not_run "$s" "an earlier scenario it builds on failed"
+            continue
+        fi
+        "scenario_$(echo "$s" | tr - _)"
+        [ $scen_failed -eq 0 ] || prior_failed=1
+    done
+    wait $rekey_pid
+    cat /tmp/ike-rekey.log
+    if grep -q '^@@SCENARIO PASS ike-rekey' /tmp/ike-rekey.log; then
+        n_pass=$((n_pass + 1))
+    else
+        n_fail=$((n_fail + 1))
+        grep -q '^@@SCENARIO FAIL ike-rekey' /tmp/ike-rekey.log || echo "@@SCENARIO FAIL ike-rekey: no report"
+    fi
 }
 # What each router's daemon and tools said (the last lines), for the record
 # and for diagnosis.
 show_router_logs() {
     local n f
-    for n in r1 r2; do
+    for n in r1 r2 r3 r4; do
         [ -e "/tmp/node-pid.$n" ] || continue
         for f in /run/ipsecVpn.log /run/tool.log /run/syslog.log; do
             echo "   | ---- $n $f (last 40 lines)"
@@ -196,5 +237,7 @@ show_router_logs() {
 }
 
 . /vm/daemon-scenarios.sh
+# The demo (VM_DEMO=1) takes the helpers only.
+[ "${VM_DEMO:-0}" = 1 ] && return
 run_daemon_scenarios
 show_router_logs

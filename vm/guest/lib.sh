@@ -14,6 +14,9 @@ if ! [ -s /etc/ipsec-tools.version ]; then
     NODE_PATH=$NODE_PATH:/opt/standin/bin
 fi
 export PATH=$NODE_PATH
+# Scratch files of the checks; a scenario run in the background beside the
+# others sets its own TMP_TAG.
+TMP_TAG=${TMP_TAG:-}
 
 # ---- reporting ----------------------------------------------------------
 # Console lines for the host: "@@BEGIN", "@@CHECK PASS|FAIL", "@@SCENARIO
@@ -42,11 +45,11 @@ check() {
         return 1
     fi
     t0=$(uptime_s)
-    if "$@" >/tmp/check.out 2>&1; then
+    if "$@" >/tmp/check$TMP_TAG.out 2>&1; then
         echo "@@CHECK PASS $scen/$name $(since "$t0")s"
     else
         echo "@@CHECK FAIL $scen/$name $(since "$t0")s"
-        sed 's/^/   | /' /tmp/check.out | head -60
+        sed 's/^/   | /' /tmp/check$TMP_TAG.out | head -60
         scen_failed=1
     fi
 }
@@ -97,11 +100,11 @@ until_ok() {
     deadline=$(($(cut -d. -f1 /proc/uptime) + $1))
     shift
     while :; do
-        "$@" >/tmp/until.out 2>&1 && { cat /tmp/until.out; return 0; }
+        "$@" >/tmp/until$TMP_TAG.out 2>&1 && { cat /tmp/until$TMP_TAG.out; return 0; }
         [ "$(cut -d. -f1 /proc/uptime)" -lt "$deadline" ] || break
         sleep 0.2
     done
-    cat /tmp/until.out
+    cat /tmp/until$TMP_TAG.out
     return 1
 }
 

@@ -14,7 +14,7 @@ mknod -m 666 /dev/zero c 1 5
 mknod -m 666 /dev/random c 1 8
 mknod -m 666 /dev/urandom c 1 9
 mknod -m 666 /dev/tty c 5 0
-syslogd -s 0 -O /run/syslog.log
+syslogd -O /run/syslog.log
 ip link set lo up
 touch "/tmp/node-ready.$name"
 while :; do sleep 3600; done

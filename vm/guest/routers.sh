@@ -56,8 +56,8 @@ zero_wan_counters() { on r1 iptables -t mangle -Z && on r2 iptables -t mangle -Z
 
 # ping_through FROM TO-ADDRESS: three echo requests, all answered.
 ping_through() {
-    on "$1" ping -c 3 -w 15 "$2" | tee /tmp/ping.out
-    grep -q ' 3 packets received' /tmp/ping.out
+    on "$1" ping -c 3 -w 15 "$2" | tee /tmp/ping$TMP_TAG.out
+    grep -q ' 3 packets received' /tmp/ping$TMP_TAG.out
 }
 
 # carried_by_esp: since the counters were zeroed, ESP reached both routers,
@@ -84,6 +84,7 @@ topology() {
         on r1 ip addr add 198.51.100.1/24 dev lan0 &&
         on r2 ip addr add $R2_WAN/24 dev wan0 && on r2 ip route add default via $R1_WAN &&
         on r2 ip addr add 203.0.113.1/24 dev lan0 && on r2 ip addr add 198.18.0.1/24 dev lan0 &&
+        on r2 ip addr add 192.0.2.12/24 dev wan0 &&
         on lan1 ip addr add $LAN1_HOST/24 dev eth0 && on lan1 ip route add default via 198.51.100.1 &&
         on lan2 ip addr add $LAN2_HOST/24 dev eth0 && on lan2 ip addr add $NEW_LAN2_HOST/24 dev eth0 &&
         on lan2 ip route add default via 203.0.113.1 || return 1
@@ -98,6 +99,10 @@ topology() {
 }
 
 # ---- scenarios ------------------------------------------------------------
+if [ "${VM_DEMO:-0}" = 1 ]; then
+    . /vm/daemon.sh
+    return
+fi
 begin network "two routers and two LANs; plain routing seen by the WAN counters"
 must topology topology
 abort_if_failed && check plain-ping-routed ping_through lan1 $LAN2_HOST

@@ -4,11 +4,11 @@
 #   0  every scenario that ran passed (console and isa-debug-exit agree)
 #   1  a check failed (console and isa-debug-exit agree)
 #   2  no trustworthy verdict: panic, hang, silence, or the two channels disagree
-# Environment: VM_TIMEOUT (s, default 420), VM_MEM (default 256M), VM_APPEND.
+# Environment: VM_TIMEOUT (s, default 600), VM_MEM (default 256M), VM_APPEND.
 #   boot.sh KERNEL INITRD LOG
 set -uo pipefail
 kernel=$1 initrd=$2 log=$3
-timeout_s=${VM_TIMEOUT:-420}
+timeout_s=${VM_TIMEOUT:-600}
 mem=${VM_MEM:-256M}
 
 start=$(date +%s)
@@ -20,7 +20,7 @@ timeout --kill-after=5 "$timeout_s" qemu-system-x86_64 \
     -device isa-debug-exit,iobase=0xf4,iosize=0x04 \
     -kernel "$kernel" -initrd "$initrd" \
     -append "console=ttyS0 panic=-1 oops=panic loglevel=4 quiet mitigations=off ${VM_APPEND:-}" \
-    </dev/null 2>&1 | tr -d '\r' | tee "$log"
+    </dev/null 2>&1 | stdbuf -oL tr -d '\r' | tee "$log"
 qrc=${PIPESTATUS[0]}
 wall=$(($(date +%s) - start))
 

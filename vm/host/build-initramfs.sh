@@ -100,6 +100,7 @@ cp /etc/services "$root/etc/services"
 printf 'root:x:0:0:root:/:/bin/sh\n' >"$root/etc/passwd"
 printf 'root:x:0:\n' >"$root/etc/group"
 printf '127.0.0.1 localhost\n' >"$root/etc/hosts"
+printf 'hosts: files\n' >"$root/etc/nsswitch.conf"
 
 # The project's programs: whatever the build folder holds. A missing one is
 # reported by the scenarios that need it as not run.
