@@ -43,7 +43,8 @@ title "r1: ip xfrm policy (loaded by the real setkey)"
 on r1 ip xfrm policy | grep -E '^src|^	dir|tmpl'
 
 title "the first ping from lan1 starts the negotiation"
-first_packet lan1 $LAN2_HOST | tail -n 2 || fail "no negotiation"
+first_packet lan1 $LAN2_HOST >/tmp/first.out || { cat /tmp/first.out; fail "no negotiation"; }
+tail -n 2 /tmp/first.out
 for n in r1 r2; do
     title "$n: ip xfrm state (negotiated by racoon)"
     on $n ip xfrm state | grep -v -E '^	(auth|enc)'
@@ -53,7 +54,8 @@ title "ping lan1 -> lan2 through the tunnel"
 zero_wan_counters
 ping_through lan1 $LAN2_HOST || fail "the ping was not answered"
 title "carried by ESP: the WAN counters"
-carried_by_esp | grep -v '^r1 ' || fail "the ping was not carried by ESP"
+carried_by_esp >/tmp/esp.out || { cat /tmp/esp.out; fail "the ping was not carried by ESP"; }
+grep -v '^r1 ' /tmp/esp.out
 
 title "after a quiet period (15 s) the daemons report the tunnel from their PF_KEY dumps"
 until_ok 40 shows_kernel_spis r1 $R1_WAN $R2_WAN 1 >/dev/null &&
