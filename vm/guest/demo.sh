@@ -29,7 +29,7 @@ echo "zorctl tunnel add entryID=1 keyExMethod=0 remoteGWAddress=$R2_WAN localIPA
 ike_tunnel r1 1 $LAN1 $LAN2 $R2_WAN >/dev/null && ike_tunnel r2 1 $LAN2 $LAN1 $R1_WAN >/dev/null ||
     fail "tunnel add failed"
 wan_up r1 $R1_WAN && wan_up r2 $R2_WAN || fail "wan up failed"
-until_ok 10 racoon_accepted r1 >/dev/null && until_ok 10 racoon_accepted r2 >/dev/null ||
+until_ok 30 racoon_accepted r1 >/dev/null && until_ok 30 racoon_accepted r2 >/dev/null ||
     fail "racoon did not take the daemon's files"
 
 for f in setkey.conf racoon.conf; do
