@@ -24,7 +24,10 @@ zc() { # NODE ARGS...: zorctl on a router
 }
 
 daemon_start() { # NODE
-    on "$1" sh -c 'ZOR_TRACE=/run/zor-trace.log exec ipsecVpn -m 1 >/run/ipsecVpn.log 2>&1' &
+    # Nothing of the caller's output stays open in the daemon (a reader of
+    # that output would wait for it to end).
+    on "$1" sh -c 'ZOR_TRACE=/run/zor-trace.log exec ipsecVpn -m 1 >/run/ipsecVpn.log 2>&1' \
+        </dev/null >/dev/null 2>&1 &
     until_ok 10 on "$1" test -S /run/zor/msg/502
 }
 
