@@ -341,6 +341,8 @@ scenario_ike_negotiate() {
     must r2-tunnel-added ike_tunnel r2 1 $LAN2 $LAN1 $R1_WAN
     check r1-key-daemon-accepts until_ok 30 racoon_accepted r1
     check r2-key-daemon-accepts until_ok 30 racoon_accepted r2
+    check r1-policies until_ok 30 has_policies r1 "$(tunnel_policies $LAN1 $LAN2 3)"
+    check r2-policies until_ok 30 has_policies r2 "$(tunnel_policies $LAN2 $LAN1 3)"
     check r1-no-sa-before-traffic no_tunnel_sas r1 1
     must first-traffic-negotiates first_packet lan1 $LAN2_HOST
     check r1-negotiated until_ok 30 negotiated r1 $R1_WAN $R2_WAN 1
@@ -516,6 +518,10 @@ scenario_ike_more_than_ten() {
     check r3-one-remote-block eq 1 on r3 grep -c '^remote ' /var/ipsec/racoon.conf
     check r4-one-remote-block until_ok 30 eq 1 on r4 grep -c '^remote ' /var/ipsec/racoon.conf
     check r3-key-daemon-accepts until_ok 30 racoon_accepted r3
+    # racoon.conf is written before the policies are loaded: a packet sent
+    # before them would cross in the clear and negotiate nothing.
+    check r3-policies until_ok 30 eq 36 eval 'policies r3 | wc -l'
+    check r4-policies until_ok 30 eq 36 eval 'policies r4 | wc -l'
     check traffic-negotiates-all twelve_pings
     check r3-all-negotiated until_ok 20 all_negotiated r3 $REKEY_R3 $REKEY_R4
     check r4-all-negotiated until_ok 20 all_negotiated r4 $REKEY_R4 $REKEY_R3
@@ -620,6 +626,7 @@ scenario_ike_rekey() {
     must r3-wan-up wan_up r3 $REKEY_R3
     must r4-wan-up wan_up r4 $REKEY_R4
     check r3-lifetime until_ok 30 on r3 grep -x 'lifetime time 40 sec;' /var/ipsec/racoon.conf
+    check r3-policies until_ok 30 eq 3 eval 'policies r3 | wc -l'
     must first-traffic-negotiates first_packet r3 10.4.0.1 10.3.0.1
     on r3 ping -i 0.5 -w 230 -I 10.3.0.1 10.4.0.1 >/tmp/rekey-ping.out 2>&1 &
     ping_pid=$!
