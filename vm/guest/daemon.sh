@@ -217,8 +217,9 @@ run_ike_scenarios() {
 background_pid=
 start_background_scenarios() {
     [ "$REAL_TOOLS" = 1 ] || return 0
-    # Its lines go to the console as they come (each line one write), and to
-    # the file that is counted at the end.
+    # Its lines go to a file, counted at the end, and from there to the
+    # console as they come. (Its own end is what is waited for: the nodes and
+    # daemons it starts outlive it.)
     (
         TMP_TAG=.background
         for s in $BACKGROUND_SCENARIOS; do
@@ -229,8 +230,10 @@ start_background_scenarios() {
             "scenario_$(echo "$s" | tr - _)"
             [ $scen_failed -eq 0 ] || bg_failed=1
         done
-    ) 2>&1 | tee /tmp/background.log &
+    ) >/tmp/background.log 2>&1 &
     background_pid=$!
+    tail -f /tmp/background.log &
+    background_tail=$!
 }
 collect_background_scenarios() {
     local s
@@ -239,6 +242,8 @@ collect_background_scenarios() {
         return
     fi
     wait $background_pid
+    sleep 2
+    kill $background_tail
     for s in $BACKGROUND_SCENARIOS; do
         if grep -q "^@@SCENARIO PASS $s " /tmp/background.log; then
             n_pass=$((n_pass + 1))
