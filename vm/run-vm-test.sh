@@ -18,23 +18,30 @@
 # Exit status: 0 passed; 1 a check failed; 2 the VM gave no trustworthy
 # verdict (panic, hang, no report); 3 the VM could not be prepared;
 # 77 this machine cannot run qemu (x86-64 host and Debian packages needed).
-# Cache: downloaded kernel in vm/cache/ (IPSEC_VM_CACHE), images in vm/out/.
+# Cache: downloaded kernel in vm/cache/ (IPSEC_VM_CACHE), images in vm/out/
+# (vm/out-demo/ for --demo).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 top=$(cd "$here/.." && pwd)
 build=""
 selftest=0
+demo=0
 while [ $# -gt 0 ]; do
     case $1 in
     --build) build=$(cd "$2" && pwd); shift 2 ;;
     --selftest) selftest=1; shift ;;
-    --demo) export VM_APPEND="${VM_APPEND:-} ipsecvm.demo=1"; shift ;;
-    -h | --help) sed -n '2,21p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    --demo) demo=1; shift ;;
+    -h | --help) sed -n '2,22p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "run-vm-test: unknown argument $1" >&2; exit 3 ;;
     esac
 done
 cache=${IPSEC_VM_CACHE:-$here/cache}
 out=$here/out
+if [ $demo -eq 1 ]; then
+    # Its own images, so that a demo never mixes with a test run's.
+    out=$here/out-demo
+    export VM_APPEND="${VM_APPEND:-} ipsecvm.demo=1" VM_TIMEOUT=${VM_TIMEOUT:-300}
+fi
 t0=$(date +%s)
 step() { echo "== vm: $* ($(($(date +%s) - t0))s)"; }
 die() { echo "== vm: $*" >&2; exit 3; }
