@@ -5,6 +5,7 @@
 # turns the VM's verdict into an exit status.
 #
 #   vm/run-vm-test.sh [--build DIR] [--selftest]
+#   vm/run-vm-test.sh --target mips [--build DIR]   (see vm/mips/run.sh)
 #
 #   --build DIR   take ipsecVpn, zorctl, setkey and racoon from DIR/bin
 #                 (default: configure and build them in build-vm/)
@@ -18,6 +19,14 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 top=$(cd "$here/.." && pwd)
+# --target mips: the big-endian MIPS guest, with its own runner (vm/mips/run.sh).
+if [ "${1:-}" = --target ]; then
+    case ${2:-} in
+    mips) shift 2; exec "$here/mips/run.sh" "$@" ;;
+    x86_64 | x86-64) shift 2 ;;
+    *) echo "run-vm-test: unknown target ${2:-}" >&2; exit 3 ;;
+    esac
+fi
 build=""
 selftest=0
 while [ $# -gt 0 ]; do

@@ -187,5 +187,6 @@ show_router_logs() {
 }
 
 . /vm/daemon-scenarios.sh
+[ -z "${VM_HELPERS_ONLY:-}" ] || return 0
 run_daemon_scenarios
 show_router_logs

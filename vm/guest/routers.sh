@@ -95,6 +95,9 @@ topology() {
 }
 
 # ---- scenarios ------------------------------------------------------------
+# Another machine's scenario script may take only the helpers above.
+[ -z "${VM_HELPERS_ONLY:-}" ] || return 0
+
 begin network "two routers and two LANs; plain routing seen by the WAN counters"
 must topology topology
 abort_if_failed && check plain-ping-routed ping_through lan1 $LAN2_HOST

@@ -1,0 +1,67 @@
+#!/bin/bash
+# Packs the big-endian MIPS guest's root file system as a gzip'ed newc cpio:
+# the static busybox (ash as /bin/sh, every applet but ip), the static ip,
+# the project's programs from BIN-DIR, the real setkey (and racoon, when
+# given) behind small wrappers that record each run in the router's tool
+# log, PID 1 and the scenarios. The kernel has everything built in: no
+# modules.
+#   initramfs.sh BUSYBOX IP BIN-DIR SETKEY RACOON|- OUT-DIR
+set -euo pipefail
+busybox=$1 ip=$2 bindir=$3 setkey=$4 racoon=$5 out=$6
+vm=$(cd "$(dirname "$0")/.." && pwd)
+root=$out/rootfs-mips
+
+rm -rf "$root"
+mkdir -p "$root"/{usr/bin,usr/sbin,usr/libexec,proc,sys,dev,run,tmp,etc,var,vm}
+ln -s usr/bin "$root/bin"
+ln -s usr/sbin "$root/sbin"
+ln -s ../run "$root/var/run"
+
+install -m755 "$busybox" "$root/usr/bin/busybox"
+for a in $(qemu-mips "$busybox" --list); do
+    [ "$a" != busybox ] || continue
+    [ -e "$root/usr/bin/$a" ] || ln -s busybox "$root/usr/bin/$a"
+done
+install -m755 "$ip" "$root/usr/sbin/ip"
+
+for p in ipsecVpn zorctl; do
+    [ -x "$bindir/$p" ] && install -m755 "$bindir/$p" "$root/usr/bin/$p"
+done
+# The real tools, each run recorded in the router's tool log as the
+# stand-ins record theirs: the command line, then its exit status.
+wrap() { # NAME REAL
+    install -m755 "$2" "$root/usr/libexec/$1.real"
+    cat >"$root/usr/bin/$1" <<WRAP
+#!/bin/sh
+[ -z "\$IPSEC_TOOL_LOG" ] || echo "$1 \$*" >>"\$IPSEC_TOOL_LOG"
+/usr/libexec/$1.real "\$@"
+rc=\$?
+[ -z "\$IPSEC_TOOL_LOG" ] || echo "$1 \$* exit \$rc" >>"\$IPSEC_TOOL_LOG"
+exit \$rc
+WRAP
+    chmod 755 "$root/usr/bin/$1"
+}
+wrap setkey "$setkey"
+if [ "$racoon" != - ]; then
+    wrap racoon "$racoon"
+elif [ -x "$bindir/racoon" ]; then
+    # The key daemon the tunnels start: the stand-in, which checks its
+    # files and idles.
+    install -m755 "$bindir/racoon" "$root/usr/bin/racoon"
+fi
+
+printf 'root:x:0:0:root:/:/bin/sh\n' >"$root/etc/passwd"
+printf 'root:x:0:\n' >"$root/etc/group"
+printf '127.0.0.1 localhost\n' >"$root/etc/hosts"
+cp /etc/protocols "$root/etc/protocols"
+: >"$root/etc/modules.order"
+
+install -m755 "$vm/guest/init" "$root/init"
+for f in "$vm"/guest/*.sh; do
+    install -m755 "$f" "$root/vm/"
+done
+install -m755 "$vm/mips/guest/scenarios.sh" "$root/vm/scenarios.sh"
+
+(cd "$root" && find . -print0 | cpio --null -o -H newc --quiet) | gzip -1 >"$out/initramfs-mips.cpio.gz"
+echo "initramfs: $(du -h "$out/initramfs-mips.cpio.gz" | cut -f1)," \
+    "programs: $(cd "$root/usr/bin" && ls ipsecVpn zorctl setkey racoon 2>/dev/null | tr '\n' ' ')"

@@ -1,0 +1,90 @@
+#!/bin/bash
+# Cross-builds, for the big-endian MIPS guest, the programs its root file
+# system needs, each from Debian's source package and each cached under
+# CACHE-DIR/mips/ by the source version, the cross compiler's version and
+# this script's recipe for it:
+#   busybox     static; without its ip applets (the real ip is needed for
+#               xfrm and namespaces) and with ash as the shell
+#   ip          iproute2's, static
+#   libcrypto   OpenSSL's, static and minimal, for the real setkey and racoon
+# Prints "NAME PATH" for each one built or found.
+#   userland.sh CACHE-DIR NAME...
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+mkdir -p "$1"
+cache=$(cd "$1" && pwd)
+shift
+cross=mips-linux-gnu
+jobs=${JOBS:-2}
+ccver=$("$cross-gcc" --version | head -1)
+log() { echo "userland: $*" >&2; }
+
+# key NAME SOURCE-DIR: the cache key of one build.
+key() {
+    { echo "$ccver"; basename "$2"; declare -f "build_$1"; } | sha256sum | cut -c1-16
+}
+
+build_busybox() { # SRC OUT
+    local b=$2/build
+    mkdir -p "$b"
+    make -s -C "$1" O="$b" ARCH=mips CROSS_COMPILE=$cross- defconfig >/dev/null
+    # Static; no ip applets; no applet preferred over a real program on PATH;
+    # nothing that needs more of the C library than a static link gives.
+    sed -i -e 's/^# CONFIG_STATIC is not set/CONFIG_STATIC=y/' \
+        -e 's/^CONFIG_\(IP\|IPADDR\|IPLINK\|IPROUTE\|IPTUNNEL\|IPRULE\|IPNEIGH\|TC\)=y/# CONFIG_\1 is not set/' \
+        -e 's/^CONFIG_\(FEATURE_PREFER_APPLETS\|FEATURE_SH_STANDALONE\|FEATURE_SH_NOFORK\)=y/# CONFIG_\1 is not set/' \
+        "$b/.config"
+    yes '' | make -s -C "$1" O="$b" ARCH=mips CROSS_COMPILE=$cross- oldconfig >/dev/null
+    make -s -C "$1" O="$b" ARCH=mips CROSS_COMPILE=$cross- -j"$jobs" busybox >/dev/null 2>"$b/warnings.log"
+    install -m755 "$b/busybox" "$2/busybox"
+    rm -rf "$b"
+}
+
+build_ip() { # SRC OUT
+    local b=$2/build
+    cp -a "$1" "$b"
+    # No libmnl, libelf, libcap or SELinux for the target: the plain tool.
+    (cd "$b" && CC=$cross-gcc PKG_CONFIG=false ./configure --include_dir "$b/include" >/dev/null &&
+        make -s CC=$cross-gcc AR=$cross-ar LDFLAGS=-static HAVE_MNL=n HAVE_ELF=n HAVE_CAP=n \
+            HAVE_SELINUX=n HAVE_BERKELEY_DB=n -j"$jobs" -C lib >/dev/null &&
+        make -s CC=$cross-gcc AR=$cross-ar LDFLAGS=-static HAVE_MNL=n HAVE_ELF=n HAVE_CAP=n \
+            HAVE_SELINUX=n HAVE_BERKELEY_DB=n -j"$jobs" -C ip ip >/dev/null)
+    install -m755 "$b/ip/ip" "$2/ip"
+    rm -rf "$b"
+}
+
+build_libcrypto() { # SRC OUT
+    local b=$2/build
+    mkdir -p "$b"
+    (cd "$b" && "$1/Configure" linux-mips32 --cross-compile-prefix=$cross- --prefix="$2" \
+        --libdir=lib no-shared no-tests no-docs no-apps no-module no-engine no-dso no-async \
+        no-quic no-ssl3 no-comp no-legacy no-fips no-ct no-srp no-cms no-ocsp no-ts \
+        no-idea no-seed no-camellia no-aria no-sm2 no-sm3 no-sm4 no-whirlpool no-rc2 no-rc4 \
+        no-mdc2 no-siphash no-gost no-sctp no-ui-console >/dev/null &&
+        make -s -j"$jobs" build_libs >/dev/null 2>"$b/warnings.log" &&
+        make -s install_dev >/dev/null)
+    rm -rf "$b"
+}
+
+for name in "$@"; do
+    case $name in
+    busybox) pkg=busybox ;;
+    ip) pkg=iproute2 ;;
+    libcrypto) pkg=openssl ;;
+    *) log "unknown program $name"; exit 1 ;;
+    esac
+    src=$("$here/source.sh" "$cache" "$pkg")
+    out=$cache/mips/$name-$(key "$name" "$src")
+    if [ ! -f "$out/.done" ]; then
+        log "building $name from $(basename "$src")"
+        rm -rf "$out"
+        mkdir -p "$out"
+        nice -n 10 true
+        if ! "build_$name" "$src" "$out"; then
+            log "building $name failed"
+            exit 1
+        fi
+        touch "$out/.done"
+    fi
+    echo "$name $out"
+done
