@@ -27,29 +27,29 @@ key() {
 build_busybox() { # SRC OUT
     local b=$2/build
     mkdir -p "$b"
-    make -s -C "$1" O="$b" ARCH=mips CROSS_COMPILE=$cross- defconfig >/dev/null
+    make -s -C "$1" O="$b" ARCH=mips CROSS_COMPILE=$cross- defconfig >/dev/null || return 1
     # Static; no ip applets; no applet preferred over a real program on PATH;
     # nothing that needs more of the C library than a static link gives.
     sed -i -e 's/^# CONFIG_STATIC is not set/CONFIG_STATIC=y/' \
         -e 's/^CONFIG_\(IP\|IPADDR\|IPLINK\|IPROUTE\|IPTUNNEL\|IPRULE\|IPNEIGH\|TC\)=y/# CONFIG_\1 is not set/' \
         -e 's/^CONFIG_\(FEATURE_PREFER_APPLETS\|FEATURE_SH_STANDALONE\|FEATURE_SH_NOFORK\)=y/# CONFIG_\1 is not set/' \
         "$b/.config"
-    yes '' | make -s -C "$1" O="$b" ARCH=mips CROSS_COMPILE=$cross- oldconfig >/dev/null
-    make -s -C "$1" O="$b" ARCH=mips CROSS_COMPILE=$cross- -j"$jobs" busybox >/dev/null 2>"$b/warnings.log"
-    install -m755 "$b/busybox" "$2/busybox"
+    yes '' | make -s -C "$1" O="$b" ARCH=mips CROSS_COMPILE=$cross- oldconfig >/dev/null || return 1
+    make -s -C "$1" O="$b" ARCH=mips CROSS_COMPILE=$cross- -j"$jobs" busybox >/dev/null 2>"$b/warnings.log" ||
+        { tail -20 "$b/warnings.log" >&2; return 1; }
+    install -m755 "$b/busybox" "$2/busybox" || return 1
     rm -rf "$b"
 }
 
 build_ip() { # SRC OUT
-    local b=$2/build
-    cp -a "$1" "$b"
+    local b=$2/build mk
+    cp -a "$1" "$b" || return 1
     # No libmnl, libelf, libcap or SELinux for the target: the plain tool.
-    (cd "$b" && CC=$cross-gcc PKG_CONFIG=false ./configure --include_dir "$b/include" >/dev/null &&
-        make -s CC=$cross-gcc AR=$cross-ar LDFLAGS=-static HAVE_MNL=n HAVE_ELF=n HAVE_CAP=n \
-            HAVE_SELINUX=n HAVE_BERKELEY_DB=n -j"$jobs" -C lib >/dev/null &&
-        make -s CC=$cross-gcc AR=$cross-ar LDFLAGS=-static HAVE_MNL=n HAVE_ELF=n HAVE_CAP=n \
-            HAVE_SELINUX=n HAVE_BERKELEY_DB=n -j"$jobs" -C ip ip >/dev/null)
-    install -m755 "$b/ip/ip" "$2/ip"
+    mk=(CC=$cross-gcc AR=$cross-ar LDFLAGS=-static HAVE_MNL=n HAVE_ELF=n HAVE_CAP=n
+        HAVE_SELINUX=n HAVE_BERKELEY_DB=n SUBDIRS="lib ip")
+    (cd "$b" && CC=$cross-gcc PKG_CONFIG=false ./configure >/dev/null) || return 1
+    make -s -C "$b" "${mk[@]}" -j"$jobs" >/dev/null 2>"$2/warnings.log" || { cat "$2/warnings.log" >&2; return 1; }
+    install -m755 "$b/ip/ip" "$2/ip" || return 1
     rm -rf "$b"
 }
 
@@ -57,12 +57,11 @@ build_libcrypto() { # SRC OUT
     local b=$2/build
     mkdir -p "$b"
     (cd "$b" && "$1/Configure" linux-mips32 --cross-compile-prefix=$cross- --prefix="$2" \
-        --libdir=lib no-shared no-tests no-docs no-apps no-module no-engine no-dso no-async \
-        no-quic no-ssl3 no-comp no-legacy no-fips no-ct no-srp no-cms no-ocsp no-ts \
-        no-idea no-seed no-camellia no-aria no-sm2 no-sm3 no-sm4 no-whirlpool no-rc2 no-rc4 \
-        no-mdc2 no-siphash no-gost no-sctp no-ui-console >/dev/null &&
-        make -s -j"$jobs" build_libs >/dev/null 2>"$b/warnings.log" &&
-        make -s install_dev >/dev/null)
+        --libdir=lib no-shared no-tests no-module no-engine no-dso no-async no-ssl3 no-comp \
+        no-legacy no-fips no-ct no-srp no-cms no-ocsp no-ts no-seed no-aria no-sm2 no-sm3 \
+        no-sm4 no-whirlpool no-mdc2 no-siphash no-sctp no-ui-console >/dev/null) || return 1
+    make -s -C "$b" -j"$jobs" build_libs >/dev/null 2>"$2/warnings.log" || { tail -20 "$2/warnings.log" >&2; return 1; }
+    make -s -C "$b" install_dev >/dev/null || return 1
     rm -rf "$b"
 }
 
@@ -79,7 +78,6 @@ for name in "$@"; do
         log "building $name from $(basename "$src")"
         rm -rf "$out"
         mkdir -p "$out"
-        nice -n 10 true
         if ! "build_$name" "$src" "$out"; then
             log "building $name failed"
             exit 1
