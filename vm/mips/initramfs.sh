@@ -1,9 +1,9 @@
 #!/bin/bash
 # Packs the big-endian MIPS guest's root file system as a gzip'ed newc cpio:
 # the static busybox (ash as /bin/sh, every applet but ip), the static ip,
-# the project's programs from BIN-DIR, the real setkey (and racoon, when
-# given) behind small wrappers that record each run in the router's tool
-# log, PID 1 and the scenarios. The kernel has everything built in: no
+# the project's programs from BIN-DIR, the real setkey behind a small
+# wrapper that records each run in the router's tool log, the real racoon
+# when given, PID 1 and the scenarios. The kernel has everything built in: no
 # modules.
 #   initramfs.sh BUSYBOX IP BIN-DIR SETKEY RACOON|- OUT-DIR
 set -euo pipefail
@@ -42,12 +42,14 @@ WRAP
     chmod 755 "$root/usr/bin/$1"
 }
 wrap setkey "$setkey"
-if [ "$racoon" != - ]; then
-    wrap racoon "$racoon"
-elif [ -x "$bindir/racoon" ]; then
-    # The key daemon the tunnels start: the stand-in, which checks its
-    # files and idles.
+# The key daemon the tunnels start is the stand-in, which checks its files
+# and idles. The real racoon, when built, waits in /usr/libexec for the
+# negotiation scenario, which binds it over the stand-in in the routers.
+if [ -x "$bindir/racoon" ]; then
     install -m755 "$bindir/racoon" "$root/usr/bin/racoon"
+fi
+if [ "$racoon" != - ]; then
+    install -m755 "$racoon" "$root/usr/libexec/racoon.real"
 fi
 
 printf 'root:x:0:0:root:/:/bin/sh\n' >"$root/etc/passwd"

@@ -49,15 +49,15 @@ kernel=$("$here/kernel.sh" "$cache") || die "could not build the kernel"
 
 step "busybox, ip and libcrypto from Debian's sources"
 declare -A part
-while read -r name path; do part[$name]=$path; done < <("$here/userland.sh" "$cache" busybox ip libcrypto) ||
+while read -r name path; do part[$name]=$path; done < <("$here/userland.sh" "$cache" busybox ip libcrypto libfl) ||
     die "could not build the guest's programs"
 [ -n "${part[libcrypto]:-}" ] || die "could not build the guest's programs"
 
 step "the real setkey and racoon"
 crypto=${part[libcrypto]}
-tools=$(IPSEC_CACHE=$cache/mips CPPFLAGS="-I$crypto/include" LDFLAGS="-static -L$crypto/lib" \
-    LIBS="-lcrypto -lpthread" "$top/scripts/ipsec-tools.sh" --host mips-linux-gnu -- \
-    --with-openssl="$crypto") || die "could not build the IPsec tools for the target"
+tools=$(IPSEC_CACHE=$cache/mips CPPFLAGS="-I$crypto/include" \
+    LDFLAGS="-static -L$crypto/lib -L${part[libfl]}/lib" LIBS="-lfl -lcrypto -latomic -lpthread" \
+    "$top/scripts/ipsec-tools.sh" --host mips-linux-gnu -- --with-openssl="$crypto") || die "could not build the IPsec tools for the target"
 
 if [ -z "$build" ]; then
     build=$top/build-vm-mips
@@ -82,7 +82,7 @@ fi
 step "initramfs"
 mkdir -p "$out"
 "$here/initramfs.sh" "${part[busybox]}/busybox" "${part[ip]}/ip" "$build/bin" "$tools/bin/setkey" \
-    - "$out" || die "could not build the initramfs"
+    "$tools/bin/racoon" "$out" || die "could not build the initramfs"
 
 step "booting $(basename "$kernel")"
 rc=0

@@ -7,6 +7,7 @@
 #               xfrm and namespaces) and with ash as the shell
 #   ip          iproute2's, static
 #   libcrypto   OpenSSL's, static and minimal, for the real setkey and racoon
+#   libfl       the lex library's yywrap, for setkey's scanner
 # Prints "NAME PATH" for each one built or found.
 #   userland.sh CACHE-DIR NAME...
 set -euo pipefail
@@ -65,7 +66,24 @@ build_libcrypto() { # SRC OUT
     rm -rf "$b"
 }
 
+# The lex library's one function that setkey's scanner calls, which flex's
+# libfl gives on the build machine but not for the target: at the end of
+# input, no further file.
+build_libfl() { # SRC OUT
+    printf 'int yywrap(void) { return 1; }\n' >"$2/yywrap.c"
+    $cross-gcc -Os -c -o "$2/yywrap.o" "$2/yywrap.c" || return 1
+    mkdir -p "$2/lib"
+    $cross-ar rcs "$2/lib/libfl.a" "$2/yywrap.o"
+}
+
 for name in "$@"; do
+    if [ "$name" = libfl ]; then
+        out=$cache/mips/libfl-$(key libfl none)
+        [ -f "$out/.done" ] || { rm -rf "$out"; mkdir -p "$out"; build_libfl - "$out" && touch "$out/.done"; } ||
+            { log "building libfl failed"; exit 1; }
+        echo "libfl $out"
+        continue
+    fi
     case $name in
     busybox) pkg=busybox ;;
     ip) pkg=iproute2 ;;

@@ -191,7 +191,7 @@ else
     done
     show_router_logs
 fi
-if [ -x /usr/bin/racoon.real ]; then
+if [ -x /usr/libexec/racoon.real ]; then
     not_run negotiation "the real racoon is in the image but its scenario is not written yet"
 else
     not_run negotiation "the real racoon is not in this image"
