@@ -57,7 +57,7 @@ step "the real setkey and racoon"
 crypto=${part[libcrypto]}
 tools=$(IPSEC_CACHE=$cache/mips CPPFLAGS="-I$crypto/include" \
     LDFLAGS="-static -L$crypto/lib -L${part[libfl]}/lib" LIBS="-lfl -lcrypto -latomic -lpthread" \
-    "$top/scripts/ipsec-tools.sh" --host mips-linux-gnu -- --with-openssl="$crypto") || die "could not build the IPsec tools for the target"
+    "$top/scripts/ipsec-tools.sh" --host mips-linux-gnu -- --with-openssl="$crypto" --disable-hybrid) || die "could not build the IPsec tools for the target"
 
 if [ -z "$build" ]; then
     build=$top/build-vm-mips
