@@ -23,6 +23,18 @@ for a in $(qemu-mips "$busybox" --list); do
     [ -e "$root/usr/bin/$a" ] || ln -s busybox "$root/usr/bin/$a"
 done
 install -m755 "$ip" "$root/usr/sbin/ip"
+# ip and the IPsec tools are linked dynamically: the target's loader and
+# the libraries they name. (ip finds its link types, veth among them, by
+# looking up its own symbols, which a static program cannot.)
+mkdir -p "$root/usr/lib"
+ln -s usr/lib "$root/lib"
+need_libs() { mips-linux-gnu-readelf -d "$1" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'; }
+for prog in "$ip" "$setkey" ${racoon#-}; do
+    for lib in ld.so.1 $(need_libs "$prog"); do
+        [ -e "$root/usr/lib/$lib" ] ||
+            install -m755 "$(readlink -f "/usr/mips-linux-gnu/lib/$lib")" "$root/usr/lib/$lib"
+    done
+done
 
 for p in ipsecVpn zorctl; do
     [ -x "$bindir/$p" ] && install -m755 "$bindir/$p" "$root/usr/bin/$p"

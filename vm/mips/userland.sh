@@ -5,7 +5,7 @@
 # this script's recipe for it:
 #   busybox     static; without its ip applets (the real ip is needed for
 #               xfrm and namespaces) and with ash as the shell
-#   ip          iproute2's, static
+#   ip          iproute2's, linked against the target's C library
 #   libcrypto   OpenSSL's, static and minimal, for the real setkey and racoon
 #   libfl       the lex library's yywrap, for setkey's scanner
 # Prints "NAME PATH" for each one built or found.
@@ -46,7 +46,9 @@ build_ip() { # SRC OUT
     local b=$2/build mk
     cp -a "$1" "$b" || return 1
     # No libmnl, libelf, libcap or SELinux for the target: the plain tool.
-    mk=(CC=$cross-gcc AR=$cross-ar LDFLAGS=-static HAVE_MNL=n HAVE_ELF=n HAVE_CAP=n
+    # Linked dynamically: ip finds its link types (veth) by looking its own
+    # symbols up, which a static program cannot.
+    mk=(CC=$cross-gcc AR=$cross-ar HAVE_MNL=n HAVE_ELF=n HAVE_CAP=n
         HAVE_SELINUX=n HAVE_BERKELEY_DB=n SUBDIRS="lib ip")
     (cd "$b" && CC=$cross-gcc PKG_CONFIG=false ./configure >/dev/null) || return 1
     make -s -C "$b" "${mk[@]}" -j"$jobs" >/dev/null 2>"$2/warnings.log" || { cat "$2/warnings.log" >&2; return 1; }
