@@ -58,5 +58,7 @@ trap 'rm -rf "$tmp"' EXIT
 dsc=$(ls "$tmp"/*.dsc | head -1)
 rm -rf "$srcdir/$pkg-$ver"
 dpkg-source --no-check -x "$dsc" "$srcdir/$pkg-$ver" >&2
+# dpkg-source leaves a copy of the upstream archive beside the tree.
+rm -f "$srcdir/${pkg}_"*.orig.tar.*
 touch "$srcdir/$pkg-$ver/.unpacked"
 echo "$srcdir/$pkg-$ver"
