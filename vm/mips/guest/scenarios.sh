@@ -17,6 +17,11 @@ for alg in "hmac(sha1) 0x000102030405060708090a0b0c0d0e0f10111213" \
     check "esp-sa-accepted-cbc-aes-$1" ip xfrm state add src 192.0.2.1 dst 192.0.2.2 proto esp \
         spi 0x100 reqid 1 mode tunnel enc 'cbc(aes)' 0x000102030405060708090a0b0c0d0e0f auth "$1" "$2"
     check "esp-sa-listed-$1" sh -c 'ip xfrm state | grep -q "spi 0x00000100 reqid 1 mode tunnel"'
+    # The same SA read back over PF_KEY by the real setkey: its SPI and
+    # request id come out right only if both byte orders are.
+    if command -v setkey >/dev/null; then
+        check "pfkey-dump-$1" sh -c 'setkey -D; setkey -D | grep -q "spi=256(0x00000100) reqid=1(0x00000001)"'
+    fi
     ip xfrm state flush
 done
 if [ "${IPSECVM_FAULT:-}" = fail ]; then
