@@ -35,7 +35,8 @@ build_busybox() { # SRC OUT
         -e 's/^CONFIG_\(IP\|IPADDR\|IPLINK\|IPROUTE\|IPTUNNEL\|IPRULE\|IPNEIGH\|TC\)=y/# CONFIG_\1 is not set/' \
         -e 's/^CONFIG_\(FEATURE_PREFER_APPLETS\|FEATURE_SH_STANDALONE\|FEATURE_SH_NOFORK\)=y/# CONFIG_\1 is not set/' \
         "$b/.config"
-    yes '' | make -s -C "$1" O="$b" ARCH=mips CROSS_COMPILE=$cross- oldconfig >/dev/null || return 1
+    # (yes ends on a broken pipe once oldconfig has read its answers.)
+    { yes '' || true; } | make -s -C "$1" O="$b" ARCH=mips CROSS_COMPILE=$cross- oldconfig >/dev/null || return 1
     make -s -C "$1" O="$b" ARCH=mips CROSS_COMPILE=$cross- -j"$jobs" busybox >/dev/null 2>"$b/warnings.log" ||
         { tail -20 "$b/warnings.log" >&2; return 1; }
     install -m755 "$b/busybox" "$2/busybox" || return 1
