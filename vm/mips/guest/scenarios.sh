@@ -231,7 +231,12 @@ if [ "$network_failed" -ne 0 ] || [ -n "$(missing ipsecVpn zorctl setkey racoon)
 else
     prior_failed=0
     scenarios="mips_manual_tunnel status_from_dump mips_change_subnet mips_delete_tunnel mips_ike_lone_sa"
-    if [ -x /usr/libexec/racoon.real ]; then
+    # The negotiation passed in 3 of 4 runs; in the other the routers held no
+    # SA pair for 40 s after the first answered ping. Until that is
+    # understood it runs only when asked for (VM_APPEND=ipsecvm.negotiate=1).
+    negotiate=0
+    grep -q 'ipsecvm.negotiate=1' /proc/cmdline && negotiate=1
+    if [ -x /usr/libexec/racoon.real ] && [ $negotiate -eq 1 ]; then
         scenarios="$scenarios mips_negotiation"
     fi
     for s in $scenarios; do
@@ -242,7 +247,11 @@ else
         "scenario_$s"
         [ $scen_failed -eq 0 ] || prior_failed=1
     done
-    [ -x /usr/libexec/racoon.real ] || not_run negotiation "the real racoon is not in this image"
+    if [ ! -x /usr/libexec/racoon.real ]; then
+        not_run negotiation "the real racoon is not in this image"
+    elif [ $negotiate -eq 0 ]; then
+        not_run negotiation "not asked for (VM_APPEND=ipsecvm.negotiate=1): it does not pass every run yet"
+    fi
     show_router_logs
 fi
 result
