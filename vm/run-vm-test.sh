@@ -7,6 +7,7 @@
 # the scenarios that need them are reported as not run, never as passed.
 #
 #   vm/run-vm-test.sh [--build DIR] [--selftest | --demo]
+#   vm/run-vm-test.sh --target mips [--build DIR]   (see vm/mips/run.sh)
 #
 #   --build DIR   take ipsecVpn, zorctl, setkey and racoon from DIR/bin
 #                 (default: configure and build them in build-vm/)
@@ -18,11 +19,19 @@
 # Exit status: 0 passed; 1 a check failed; 2 the VM gave no trustworthy
 # verdict (panic, hang, no report); 3 the VM could not be prepared;
 # 77 this machine cannot run qemu (x86-64 host and Debian packages needed).
-# Cache: downloaded kernel in vm/cache/ (IPSEC_VM_CACHE), images in vm/out/
+# Cache: downloaded kernel in ~/.cache/ipsecVpn/vm/ (IPSEC_VM_CACHE), images in vm/out/
 # (vm/out-demo/ for --demo).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 top=$(cd "$here/.." && pwd)
+# --target mips: the big-endian MIPS guest, with its own runner (vm/mips/run.sh).
+if [ "${1:-}" = --target ]; then
+    case ${2:-} in
+    mips) shift 2; exec "$here/mips/run.sh" "$@" ;;
+    x86_64 | x86-64) shift 2 ;;
+    *) echo "run-vm-test: unknown target ${2:-}" >&2; exit 3 ;;
+    esac
+fi
 build=""
 selftest=0
 demo=0
@@ -35,7 +44,7 @@ while [ $# -gt 0 ]; do
     *) echo "run-vm-test: unknown argument $1" >&2; exit 3 ;;
     esac
 done
-cache=${IPSEC_VM_CACHE:-$here/cache}
+cache=${IPSEC_VM_CACHE:-${IPSEC_CACHE:-$HOME/.cache/ipsecVpn}/vm}
 out=$here/out
 if [ $demo -eq 1 ]; then
     # Its own images, so that a demo never mixes with a test run's.

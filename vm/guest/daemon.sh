@@ -269,7 +269,8 @@ show_router_logs() {
 }
 
 . /vm/daemon-scenarios.sh
-# The demo (VM_DEMO=1) takes the helpers only.
+# The demo (VM_DEMO=1) and another machine's scenario script take the helpers only.
 [ "${VM_DEMO:-0}" = 1 ] && return
+[ -z "${VM_HELPERS_ONLY:-}" ] || return 0
 run_daemon_scenarios
 show_router_logs

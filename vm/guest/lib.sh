@@ -115,7 +115,10 @@ node_start() { # NAME
     unshare --net --mount --pid --fork --mount-proc sh /vm/node.sh "$name" &
     upid=$!
     until_ok 10 test -e "/tmp/node-ready.$name" >/dev/null || return 1
-    pid=$(cat "/proc/$upid/task/$upid/children")
+    # A kernel without /proc/PID/task/PID/children (the MIPS one): the
+    # process whose parent is unshare.
+    pid=$(cat "/proc/$upid/task/$upid/children" 2>/dev/null ||
+        awk -v p="$upid" '$4 == p { print $1; exit }' /proc/[0-9]*/stat 2>/dev/null)
     echo "${pid%% *}" >"/tmp/node-pid.$name"
 }
 

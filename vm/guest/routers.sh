@@ -103,6 +103,9 @@ if [ "${VM_DEMO:-0}" = 1 ]; then
     . /vm/daemon.sh
     return
 fi
+# Another machine's scenario script may take only the helpers above.
+[ -z "${VM_HELPERS_ONLY:-}" ] || return 0
+
 begin network "two routers and two LANs; plain routing seen by the WAN counters"
 must topology topology
 abort_if_failed && check plain-ping-routed ping_through lan1 $LAN2_HOST

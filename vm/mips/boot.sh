@@ -1,0 +1,61 @@
+#!/bin/bash
+# Boots the big-endian MIPS guest under qemu-system-mips (Malta board, TCG)
+# with a hard time bound and turns what it reports into an exit status, as
+# vm/host/boot.sh does for the x86-64 VM:
+#   0  every scenario that ran passed (console and verdict line agree)
+#   1  a check failed (console and verdict line agree)
+#   2  no trustworthy verdict: panic, hang, silence, or the two disagree
+# Malta has no isa-debug-exit port: the guest writes its verdict to the
+# second serial line, which qemu puts in LOG.verdict.
+# Environment: VM_TIMEOUT (s, default 900), VM_MEM (default 256M), VM_APPEND.
+#   boot.sh KERNEL INITRD LOG
+set -uo pipefail
+kernel=$1 initrd=$2 log=$3
+timeout_s=${VM_TIMEOUT:-900}
+mem=${VM_MEM:-256M}
+vfile=$log.verdict
+rm -f "$vfile"
+
+start=$(date +%s)
+timeout --kill-after=5 "$timeout_s" qemu-system-mips -M malta -m "$mem" \
+    -nodefaults -no-reboot -display none -monitor none \
+    -serial stdio -serial "file:$vfile" \
+    -kernel "$kernel" -initrd "$initrd" \
+    -append "console=ttyS0 panic=-1 oops=panic loglevel=4 quiet ipsecvm.verdict=/dev/ttyS1 ${VM_APPEND:-}" \
+    </dev/null 2>&1 | tr -d '\r' | tee "$log"
+qrc=${PIPESTATUS[0]}
+wall=$(($(date +%s) - start))
+
+result=$(grep -a '^@@RESULT ' "$log" | tail -1)
+done_line=$(grep -a '^@@DONE ' "$log" | tail -1)
+booted=$(grep -a '^@@BOOTED ' "$log" | tail -1)
+verdict_line=$(tr -d '\r' <"$vfile" 2>/dev/null | grep -a '^verdict ' | tail -1)
+echo
+echo "== VM summary (qemu-system-mips exit $qrc, ${wall}s wall, $mem)"
+echo "   guest: ${booted#@@BOOTED }"
+grep -a -E '^@@SCENARIO' "$log" | sed 's/^@@/   /'
+grep -a '^@@CHECK FAIL' "$log" | sed 's/^@@/   /'
+echo "   ${result#@@}"; [ -n "$result" ] || echo "   no result line"
+
+verdict() { echo "== VM verdict: $*"; }
+if [ "$qrc" -eq 124 ] || [ "$qrc" -eq 137 ]; then
+    verdict "FAILED: the VM did not finish within ${timeout_s}s (hang); last lines:"
+    grep -a -v '^   |' "$log" | tail -5 | sed 's/^/   > /'
+    exit 2
+fi
+if grep -a -q 'Kernel panic' "$log"; then
+    verdict "FAILED: the kernel panicked:"
+    grep -a -A2 'Kernel panic' "$log" | head -5 | sed 's/^/   > /'
+    exit 2
+fi
+if [ -z "$result" ] || [ -z "$done_line" ]; then
+    verdict "FAILED: the VM ended without reporting a verdict (qemu exit $qrc)"
+    exit 2
+fi
+case "$verdict_line:$result" in
+"verdict 000:"*" fail=0 "*) verdict "PASSED"; exit 0 ;;
+"verdict 001:"*" fail=0 "*) ;;
+"verdict 001:"*) verdict "FAILED: scenarios failed"; exit 1 ;;
+esac
+verdict "FAILED: console ($result) and verdict line (${verdict_line:-none}) disagree"
+exit 2
