@@ -118,6 +118,12 @@ done
 if [ -n "$tools" ] && [ -x "$tools/bin/setkey" ] && [ -x "$tools/bin/racoon" ] && [ -s "$tools/version" ]; then
     copy_prog "$tools/bin/setkey" /usr/sbin/setkey
     copy_prog "$tools/bin/racoon" /usr/sbin/racoon
+    # libcrypto loads its legacy provider (DES, Blowfish, CAST) from its
+    # modules folder; racoon logs an error at start without it.
+    crypto=$(ldd "$tools/bin/racoon" 2>/dev/null | awk '/libcrypto/ { print $3 }')
+    for so in "$(dirname "${crypto:-/nonexistent/x}")"/ossl-modules/*.so; do
+        [ -f "$so" ] && copy_lib "$so"
+    done
     cp "$tools/version" "$root/etc/ipsec-tools.version"
 else
     [ -z "$tools" ] || no_tools_reason="$tools holds no built setkey, racoon and version"
