@@ -71,15 +71,6 @@ esp_both_ways() {
     echo "$1: $2 carried ${o:-no} packets out, $3 ${i:-no} packets in"
     [ "${o:-0}" -ge 3 ] && [ "${i:-0}" -ge 3 ] || { on "$1" ip -s xfrm state; false; }
 }
-# setkey_policies LOCAL REMOTE OUT-REQID: the policies the real setkey loads
-# for a tunnel: the daemon's out and in policies, and the fwd policy that
-# setkey adds by itself on Linux for every in policy, whose template names no
-# request id.
-setkey_policies() {
-    echo "$1/24 $2/24 out $3"
-    echo "$2/24 $1/24 in $(($3 + 1))"
-    echo "$2/24 $1/24 fwd 0"
-}
 # old_sas_deleted NODE SPI-R1-TO-R2 SPI-R2-TO-R1: the daemon's per-change
 # setkey file deletes the tunnel's two SAs; it can only have read their SPIs,
 # by request id, from the kernel's dump.
@@ -107,8 +98,8 @@ scenario_mips_manual_tunnel() {
     check r1-setkey-real-ran until_ok 10 on r1 grep -x 'setkey -f /var/ipsec/setkey.conf exit 0' /run/tool.log
     check r1-sas until_ok 10 has_sas r1 "$R1_SA_OUT" "$R1_SA_IN"
     check r2-sas until_ok 10 has_sas r2 "$R2_SA_OUT" "$R2_SA_IN"
-    check r1-policies has_policies r1 "$(setkey_policies $LAN1 $LAN2 3)"
-    check r2-policies has_policies r2 "$(setkey_policies $LAN2 $LAN1 3)"
+    check r1-policies has_policies r1 "$(tunnel_policies $LAN1 $LAN2 3)"
+    check r2-policies has_policies r2 "$(tunnel_policies $LAN2 $LAN1 3)"
     check r1-key-daemon-started eq 1 key_daemons r1
     check ping-lan1-to-lan2 ping_through lan1 $LAN2_HOST
     check ping-lan2-to-lan1 ping_through lan2 $LAN1_HOST
@@ -132,8 +123,8 @@ scenario_mips_change_subnet() {
     R2_SA_IN="$R1_WAN $R2_WAN 0x00002001 4"
     check r1-sas-replaced until_ok 10 has_sas r1 "$R1_SA_OUT" "$R1_SA_IN"
     check r2-sas-replaced until_ok 10 has_sas r2 "$R2_SA_OUT" "$R2_SA_IN"
-    check r1-policies-replaced has_policies r1 "$(setkey_policies $LAN1 $NEW_LAN2 3)"
-    check r2-policies-replaced has_policies r2 "$(setkey_policies $NEW_LAN2 $LAN1 3)"
+    check r1-policies-replaced has_policies r1 "$(tunnel_policies $LAN1 $NEW_LAN2 3)"
+    check r2-policies-replaced has_policies r2 "$(tunnel_policies $NEW_LAN2 $LAN1 3)"
     check ping-new-subnet ping_through lan1 $NEW_LAN2_HOST
     check r1-carried-by-esp esp_both_ways r1 0x00002001 0x00002002
     check r1-status-follows until_ok 40 expect_fields r1 1 status=1 SPI=2001 secondSPI=2002
@@ -153,8 +144,8 @@ scenario_mips_delete_tunnel() {
 
 scenario_mips_ike_lone_sa() {
     begin ike-lone-sa "an IKE tunnel: a lone mature SA is removed by the monitoring pass, a larval one is left"
-    must r1-tunnel-added ike_tunnel r1 $LAN1 $LAN2 $R2_WAN
-    check r1-policies until_ok 10 has_policies r1 "$(setkey_policies $LAN1 $LAN2 5)"
+    must r1-tunnel-added ike_tunnel r1 2 $LAN1 $LAN2 $R2_WAN
+    check r1-policies until_ok 10 has_policies r1 "$(tunnel_policies $LAN1 $LAN2 5)"
     # The pair a negotiation would leave, one SPI big and one below 0x10000.
     must r1-pair-added esp_sa r1 add $R1_WAN $R2_WAN 0xa0b0c01 5
     must r1-pair-added-in esp_sa r1 add $R2_WAN $R1_WAN 0xc02 6
@@ -206,7 +197,7 @@ ping_until_answered() { # FROM TO
 scenario_mips_negotiation() {
     begin negotiation "two routers' real racoon negotiate the IKE tunnel; the status shows the negotiated SPIs"
     on r1 ip xfrm state delete src $R2_WAN dst $R1_WAN proto esp spi 0x3000 2>/dev/null
-    must r2-tunnel-added ike_tunnel r2 $LAN2 $LAN1 $R1_WAN
+    must r2-tunnel-added ike_tunnel r2 2 $LAN2 $LAN1 $R1_WAN
     must r1-real-racoon real_racoon r1
     must r2-real-racoon real_racoon r2
     check r1-key-daemon-running until_ok 10 eq 1 key_daemons r1
