@@ -24,35 +24,11 @@ timeout --kill-after=5 "$timeout_s" qemu-system-x86_64 \
 qrc=${PIPESTATUS[0]}
 wall=$(($(date +%s) - start))
 
-result=$(grep -a '^@@RESULT ' "$log" | tail -1)
-done_line=$(grep -a '^@@DONE ' "$log" | tail -1)
 echo
 echo "== VM summary (qemu exit $qrc, ${wall}s wall, $mem)"
 grep -a -E '^@@(TOOLS|SCENARIO|INSMOD-FAIL)' "$log" | sed 's/^@@/   /'
-grep -a '^@@CHECK FAIL' "$log" | sed 's/^@@/   /'
-echo "   ${result#@@}"; [ -n "$result" ] || echo "   no result line"
-
-verdict() { echo "== VM verdict: $*"; }
-if [ "$qrc" -eq 124 ] || [ "$qrc" -eq 137 ]; then
-    verdict "FAILED: the VM did not finish within ${timeout_s}s (hang); last lines:"
-    grep -a -v '^   |' "$log" | tail -5 | sed 's/^/   > /'
-    exit 2
-fi
-if grep -a -q 'Kernel panic' "$log"; then
-    verdict "FAILED: the kernel panicked:"
-    grep -a -A2 'Kernel panic' "$log" | head -5 | sed 's/^/   > /'
-    exit 2
-fi
-if [ -z "$result" ] || [ -z "$done_line" ]; then
-    verdict "FAILED: the VM ended without reporting a verdict (qemu exit $qrc)"
-    exit 2
-fi
 # isa-debug-exit: the VM wrote 0 (qemu exits 1) for a pass, 1 (qemu exits 3)
 # for a failure. Anything else means the port was never written.
-case "$qrc:$result" in
-1:*" fail=0 "*) verdict "PASSED"; exit 0 ;;
-3:*" fail=0 "*) ;;
-3:*) verdict "FAILED: scenarios failed"; exit 1 ;;
-esac
-verdict "FAILED: console ($result) and isa-debug-exit (qemu exit $qrc) disagree"
-exit 2
+case $qrc in 1) channel=pass ;; 3) channel=fail ;; *) channel=none ;; esac
+. "$(dirname "$0")/verdict.sh"
+vm_verdict "$log" "$qrc" "$timeout_s" "$channel" "isa-debug-exit (qemu exit $qrc)"

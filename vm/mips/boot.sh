@@ -26,36 +26,12 @@ timeout --kill-after=5 "$timeout_s" qemu-system-mips -M malta -m "$mem" \
 qrc=${PIPESTATUS[0]}
 wall=$(($(date +%s) - start))
 
-result=$(grep -a '^@@RESULT ' "$log" | tail -1)
-done_line=$(grep -a '^@@DONE ' "$log" | tail -1)
-booted=$(grep -a '^@@BOOTED ' "$log" | tail -1)
 verdict_line=$(tr -d '\r' <"$vfile" 2>/dev/null | grep -a '^verdict ' | tail -1)
 echo
 echo "== VM summary (qemu-system-mips exit $qrc, ${wall}s wall, $mem)"
+booted=$(grep -a '^@@BOOTED ' "$log" | tail -1)
 echo "   guest: ${booted#@@BOOTED }"
 grep -a -E '^@@SCENARIO' "$log" | sed 's/^@@/   /'
-grep -a '^@@CHECK FAIL' "$log" | sed 's/^@@/   /'
-echo "   ${result#@@}"; [ -n "$result" ] || echo "   no result line"
-
-verdict() { echo "== VM verdict: $*"; }
-if [ "$qrc" -eq 124 ] || [ "$qrc" -eq 137 ]; then
-    verdict "FAILED: the VM did not finish within ${timeout_s}s (hang); last lines:"
-    grep -a -v '^   |' "$log" | tail -5 | sed 's/^/   > /'
-    exit 2
-fi
-if grep -a -q 'Kernel panic' "$log"; then
-    verdict "FAILED: the kernel panicked:"
-    grep -a -A2 'Kernel panic' "$log" | head -5 | sed 's/^/   > /'
-    exit 2
-fi
-if [ -z "$result" ] || [ -z "$done_line" ]; then
-    verdict "FAILED: the VM ended without reporting a verdict (qemu exit $qrc)"
-    exit 2
-fi
-case "$verdict_line:$result" in
-"verdict 000:"*" fail=0 "*) verdict "PASSED"; exit 0 ;;
-"verdict 001:"*" fail=0 "*) ;;
-"verdict 001:"*) verdict "FAILED: scenarios failed"; exit 1 ;;
-esac
-verdict "FAILED: console ($result) and verdict line (${verdict_line:-none}) disagree"
-exit 2
+case $verdict_line in "verdict 000") channel=pass ;; "verdict 001") channel=fail ;; *) channel=none ;; esac
+. "$(dirname "$0")/../host/verdict.sh"
+vm_verdict "$log" "$qrc" "$timeout_s" "$channel" "verdict line (${verdict_line:-none})"
