@@ -65,7 +65,7 @@ void BM_StandinLockHold(benchmark::State &state) {
     bench_model::layOut(n);
     for (auto _ : state) {
         ZorLock lock("bench");
-        lock.acquire();
+        lock.acquire("bench");
         InstanceIdStack iid = EMPTY_INSTANCE_ID_STACK;
         ZorObj<IPSecCfgObject> obj;
         benchmark::DoNotOptimize(zorObj_getNext(ZOR_OID_IPSEC_CFG, &iid, obj.out()));

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <string>
 
+#include "render/ipsec_addr.h"
 #include "render/ipsec_text.h"
 
 namespace {
@@ -54,8 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         abort();
     if (ipsec_isWord(s) && (!*s || !allIn(s, "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-")))
         abort();
-    checkSafe(s, IPSEC_SETKEY_FORBIDDEN);
     checkSafe(s, IPSEC_RACOON_FORBIDDEN);
+    checkSafe(s, IPSEC_PSK_ID_FORBIDDEN);
 
     /* A 16-byte field filled to its end without a terminator. */
     char field[16];

@@ -4,17 +4,17 @@
  * the files under /var/ipsec, the kernel tables, the firewall rules and the
  * key daemon in line, and keeps the daemon's WAN state.
  */
-#include "ipsec_dispatch.h"
+#include "core/ipsec_dispatch.h"
 
 #include <cstring>
 
-#include "../proc/ipsec_proc.h"
-#include "../proc/ipsec_shell.h"
-#include "../render/ipsec_racoon.h"
-#include "../render/ipsec_setkey.h"
-#include "../render/ipsec_text.h"
-#include "ipsec_state.h"
-#include "ipsec_wan.h"
+#include "core/ipsec_state.h"
+#include "core/ipsec_wan.h"
+#include "proc/ipsec_proc.h"
+#include "proc/ipsec_shell.h"
+#include "render/ipsec_addr.h"
+#include "render/ipsec_racoon.h"
+#include "render/ipsec_setkey.h"
 
 namespace {
 
@@ -34,12 +34,7 @@ void failWanUp() {
 void handleCfgChanged(const IpsecCfgChangedMsgBody &body) {
     if (current_wan_state == 0)
         return; /* picked up in full at the next WAN up */
-    if (ipsec_writeSetkey(&body) == -1) {
-        log_log(ZOR_LOG_ERR, __func__, __LINE__, "ipsec internal error--handle receive msg!\n");
-        ipsec_stopIpsecFunc();
-        return;
-    }
-    if (ipsec_writeRacoon() == -1) {
+    if (ipsec_writeSetkey(&body) == -1 || ipsec_writeRacoon() == -1) {
         log_log(ZOR_LOG_ERR, __func__, __LINE__, "ipsec internal error--handle receive msg!\n");
         ipsec_stopIpsecFunc();
         return;
@@ -67,7 +62,6 @@ void handleWanUp(const char *ifName) {
      * on the interface: its first WAN up is handled as a repeated one on the
      * same interface, so rules are taken back before they are added again
      * and never doubled. */
-    static bool firstWanUp = true;
     if (firstWanUp && old_default_ifName[0] == '\0')
         zorUtl_strncpy(old_default_ifName, default_ifName, IPSEC_ADDR_LEN);
     firstWanUp = false;
@@ -96,12 +90,7 @@ void handleWanUp(const char *ifName) {
     zorUtl_strncpy(l_wan_ip, wanIP, IPSEC_ADDR_LEN);
     /* old_default_ifName still names the previous interface here: the full
      * rewrite deletes the NAT exemption rules it had there. */
-    if (ipsec_writeAllSetkey() == -1) {
-        log_log(ZOR_LOG_ERR, __func__, __LINE__, "ipsec internal error--handle receive msg up!\n");
-        ipsec_stopIpsecFunc();
-        return;
-    }
-    if (ipsec_writeRacoon() == -1) {
+    if (ipsec_writeAllSetkey() == -1 || ipsec_writeRacoon() == -1) {
         log_log(ZOR_LOG_ERR, __func__, __LINE__, "ipsec internal error--handle receive msg up!\n");
         ipsec_stopIpsecFunc();
         return;

@@ -5,7 +5,7 @@
 #ifndef IPSEC_STATE_H
 #define IPSEC_STATE_H
 
-#include "../framework/zor.h"
+#include "framework/zor.h"
 
 constexpr int IPSEC_ADDR_LEN = 16; /* dotted quad or interface name and NUL */
 
@@ -14,5 +14,6 @@ extern SINT32 current_wan_state;                /* 1 while the WAN is up */
 extern char l_wan_ip[IPSEC_ADDR_LEN];           /* local tunnel end, "0.0.0.0" when down */
 extern char default_ifName[IPSEC_ADDR_LEN];     /* default-gateway interface, "" when down */
 extern char old_default_ifName[IPSEC_ADDR_LEN]; /* its previous value */
+extern bool firstWanUp;                         /* no WAN up handled yet since start */
 
 #endif

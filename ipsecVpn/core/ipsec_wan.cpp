@@ -2,13 +2,13 @@
  * Lookup of the WAN connection's address in the data model, and the WAN
  * status question to the framework's WAN status daemon.
  */
-#include "ipsec_wan.h"
+#include "core/ipsec_wan.h"
 
 #include <cstring>
 #include <memory>
 
-#include "../framework/ipsec_obj.h"
-#include "ipsec_state.h"
+#include "core/ipsec_state.h"
+#include "framework/ipsec_obj.h"
 
 namespace {
 
@@ -60,11 +60,9 @@ bool walkConnections(ZorObjectId oid, bool (*matches)(const Conn *, const char *
 
 ZorRet ipsec_getWanIP(char *wanIP, SINT32 len, const char *ifName, SINT32 /*ifLen*/) {
     ZorLock lock(__func__);
-    ZorRet ret = lock.acquire();
-    if (ret != ZORRET_SUCCESS) {
-        log_log(ZOR_LOG_ERR, __func__, __LINE__, "ipsec_get_wan_ip failed to get lock, ret:%d", ret);
+    const ZorRet ret = lock.acquire("ipsec_get_wan_ip");
+    if (ret != ZORRET_SUCCESS)
         return ret;
-    }
     InstanceIdStack device = EMPTY_INSTANCE_ID_STACK;
     ZorObj<WanDevObject> dev;
     while (zorObj_getNext(ZOR_OID_WAN_DEV, &device, dev.out()) == ZORRET_SUCCESS) {

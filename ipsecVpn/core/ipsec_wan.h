@@ -2,7 +2,7 @@
 #ifndef IPSEC_WAN_H
 #define IPSEC_WAN_H
 
-#include "../framework/zor.h"
+#include "framework/zor.h"
 
 /* Copies the address of the first connected WAN connection on `ifName` into `wanIP`. */
 ZorRet ipsec_getWanIP(char *wanIP, SINT32 len, const char *ifName, SINT32 ifLen);

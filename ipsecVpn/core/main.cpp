@@ -16,11 +16,11 @@
 #include <cstring>
 #include <memory>
 
-#include "../framework/zor.h"
-#include "../monitor/ipsec_fqdn.h"
-#include "../monitor/ipsec_status.h"
-#include "ipsec_dispatch.h"
-#include "ipsec_state.h"
+#include "core/ipsec_dispatch.h"
+#include "core/ipsec_state.h"
+#include "framework/zor.h"
+#include "monitor/ipsec_fqdn.h"
+#include "monitor/ipsec_status.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #ifndef IPSEC_OBJ_H
 #define IPSEC_OBJ_H
 
-#include "zor.h"
+#include "framework/zor.h"
 
 /* Global lock time-out used by every data-model access of the daemon. */
 constexpr UINT32 IPSEC_LOCK_TIMEOUT = 100000;
@@ -17,9 +17,13 @@ class ZorLock {
     ZorLock(const ZorLock &) = delete;
     ZorLock &operator=(const ZorLock &) = delete;
     ~ZorLock() { release(); }
-    ZorRet acquire() {
-        ZorRet ret = zorLck_acquireLockWithTimeoutTraced(func_, IPSEC_LOCK_TIMEOUT);
+    /* Takes the lock; on failure logs the level-3 line "<who> failed to get
+     * lock, ret:N" and returns the framework's result. */
+    ZorRet acquire(const char *who) {
+        const ZorRet ret = zorLck_acquireLockWithTimeoutTraced(func_, IPSEC_LOCK_TIMEOUT);
         held_ = (ret == ZORRET_SUCCESS);
+        if (!held_)
+            log_log(ZOR_LOG_ERR, func_, __LINE__, "%s failed to get lock, ret:%d", who, ret);
         return ret;
     }
     void release() {
@@ -60,8 +64,33 @@ template <typename T> class ZorObj {
     T *obj_ = nullptr;
 };
 
+/* Calls visit(obj, iid) for every tunnel object in data-model order, the
+ * caller holding the lock, until visit returns false. Each copy is released
+ * before the next is read. */
+template <typename Visit> void ipsec_eachTunnel(Visit &&visit) {
+    InstanceIdStack iid = EMPTY_INSTANCE_ID_STACK;
+    ZorObj<IPSecCfgObject> obj;
+    while (zorObj_getNext(ZOR_OID_IPSEC_CFG, &iid, obj.out()) == ZORRET_SUCCESS && obj)
+        if (!visit(*obj.get(), iid))
+            return;
+}
+
+/* The locked walk over the tunnels: takes the lock for `func` (logging a
+ * failure as `who`'s), calls visit(obj, iid) for every tunnel until it
+ * returns false, then gives the last copy back and releases the lock. The
+ * lock's result. */
+template <typename Visit> ZorRet ipsec_walkTunnels(const char *func, const char *who, Visit &&visit) {
+    ZorLock lock(func);
+    const ZorRet ret = lock.acquire(who);
+    if (ret == ZORRET_SUCCESS)
+        ipsec_eachTunnel(visit);
+    return ret;
+}
+
 /* A text field of an object copy; an unset (null) field reads as "". */
-inline const char *ipsec_txt(const char *s) { return s ? s : ""; }
+inline const char *ipsec_txt(const char *s) {
+    return s ? s : "";
+}
 
 /* Replaces a text field of an object copy by a framework copy of `value`. */
 inline void ipsec_setText(char **field, const char *value) {

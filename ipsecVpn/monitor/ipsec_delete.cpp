@@ -2,12 +2,12 @@
  * Deletion of a tunnel's live SAs: a fresh dump of the kernel's ESP SAs, and
  * one setkey "delete" line per SA that carries the tunnel's request id.
  */
-#include "ipsec_delete.h"
+#include "monitor/ipsec_delete.h"
 
 #include <vector>
 
-#include "../render/ipsec_text.h"
-#include "ipsec_pfkey.h"
+#include "monitor/ipsec_pfkey.h"
+#include "render/ipsec_addr.h"
 
 void ipsec_delete_Sa_reqid(unsigned int reqid, FILE *setkeyconf, const char *localIp, const char *remoteIp) {
     /* The line is a setkey statement: its addresses are dotted quads or it is not written. */

@@ -4,20 +4,17 @@
  * fqdnChanged. Names resolve with the framework lock released, so a slow
  * resolver holds up no other framework client.
  */
-#include "ipsec_fqdn.h"
+#include "monitor/ipsec_fqdn.h"
 
 #include <cstdio>
 #include <cstring>
 
-#include "../framework/ipsec_obj.h"
-#include "../render/ipsec_addr.h"
+#include "framework/ipsec_obj.h"
+#include "render/ipsec_addr.h"
 
 IPSEC_FQDN_ARR l_ipsec_fqdn_arr;
 
 namespace {
-
-/* Lock owner and log name of both walks. */
-constexpr char kFunc[] = "ipsec_checkFQDNChange";
 
 bool isNameGateway(const IPSecCfgObject *obj) {
     return obj->enable && !ipsec_netChkDotIpAddr(obj->remoteGWAddress);
@@ -37,20 +34,12 @@ void addEntry(const IPSecCfgObject *obj) {
 }
 
 /* First walk, under the lock: one entry per enabled host-name tunnel. */
-bool collectNameGateways() {
-    ZorLock lock(kFunc);
-    ZorRet ret = lock.acquire();
-    if (ret != ZORRET_SUCCESS) {
-        log_log(ZOR_LOG_ERR, kFunc, __LINE__, "ipsec_fqdn failed to get lock, ret:%d", ret);
-        return false;
-    }
-    InstanceIdStack iid = EMPTY_INSTANCE_ID_STACK;
-    ZorObj<IPSecCfgObject> obj;
-    while (zorObj_getNext(ZOR_OID_IPSEC_CFG, &iid, obj.out()) == ZORRET_SUCCESS && obj) {
-        if (isNameGateway(obj.get()))
-            addEntry(obj.get());
-    }
-    return true;
+ZorRet collectNameGateways(const char *func) {
+    return ipsec_walkTunnels(func, "ipsec_fqdn", [](const IPSecCfgObject &obj, InstanceIdStack &) {
+        if (isNameGateway(&obj))
+            addEntry(&obj);
+        return true;
+    });
 }
 
 /* Resolves every entry, without the lock. A name that does not resolve
@@ -85,25 +74,18 @@ const IPSEC_FQDN *findEntry(const IPSecCfgObject *obj) {
 }
 
 /* Second walk, under the lock again: writes each changed address. */
-void writeBack() {
-    ZorLock lock(kFunc);
-    ZorRet ret = lock.acquire();
-    if (ret != ZORRET_SUCCESS) {
-        log_log(ZOR_LOG_ERR, kFunc, __LINE__, "ipsec_fqdn failed to get lock, ret:%d", ret);
-        return;
-    }
-    InstanceIdStack iid = EMPTY_INSTANCE_ID_STACK;
-    ZorObj<IPSecCfgObject> obj;
-    while (zorObj_getNext(ZOR_OID_IPSEC_CFG, &iid, obj.out()) == ZORRET_SUCCESS && obj) {
-        if (!isNameGateway(obj.get()))
-            continue;
-        const IPSEC_FQDN *e = findEntry(obj.get());
-        if (!e || zorUtl_strcmp(e->ip, obj->realRemoteIP) == 0)
-            continue;
-        ipsec_setText(&obj->realRemoteIP, e->ip);
-        obj->fqdnChanged = 1;
-        zorObj_set(obj.get(), &iid); /* a refused write is found again next tick */
-    }
+void writeBack(const char *func) {
+    ipsec_walkTunnels(func, "ipsec_fqdn", [](IPSecCfgObject &obj, InstanceIdStack &iid) {
+        if (!isNameGateway(&obj))
+            return true;
+        const IPSEC_FQDN *e = findEntry(&obj);
+        if (!e || zorUtl_strcmp(e->ip, obj.realRemoteIP) == 0)
+            return true;
+        ipsec_setText(&obj.realRemoteIP, e->ip);
+        obj.fqdnChanged = 1;
+        zorObj_set(&obj, &iid); /* a refused write is found again next tick */
+        return true;
+    });
 }
 
 } // namespace
@@ -111,10 +93,10 @@ void writeBack() {
 void ipsec_checkFQDNChange(void) {
     l_ipsec_fqdn_arr.fqdn_count = 0;
     l_ipsec_fqdn_arr.isChanged = 0;
-    if (!collectNameGateways())
+    if (collectNameGateways(__func__) != ZORRET_SUCCESS)
         return;
     resolveEntries();
     if (l_ipsec_fqdn_arr.isChanged != 1)
         return;
-    writeBack();
+    writeBack(__func__);
 }

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "../framework/zor.h"
+#include "framework/zor.h"
 
 /* One enabled tunnel whose remote gateway is a host name. The names are kept
  * whole, however long, so that the write-back finds the tunnel again. */

@@ -3,7 +3,7 @@
  * message per read until our dump's last reply. Shared by the status monitor
  * and the deletion of a tunnel's SAs by request id.
  */
-#include "ipsec_pfkey.h"
+#include "monitor/ipsec_pfkey.h"
 
 #include <arpa/inet.h>
 #include <linux/pfkeyv2.h>

@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "../framework/zor.h"
+#include "framework/zor.h"
 
 /* What the daemon reads of one SA message. Texts are dotted quads. */
 struct PfkeySaMsg {

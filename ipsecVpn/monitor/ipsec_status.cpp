@@ -4,25 +4,24 @@
  * data model, and the lone mature SA of a half-dead negotiated tunnel removed
  * through setkey.
  */
-#include "ipsec_status.h"
+#include "monitor/ipsec_status.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 
-#include "../core/ipsec_state.h"
-#include "../framework/ipsec_obj.h"
-#include "../proc/ipsec_shell.h"
-#include "../render/ipsec_file.h"
-#include "../render/ipsec_text.h"
-#include "ipsec_pfkey.h"
+#include "core/ipsec_state.h"
+#include "framework/ipsec_obj.h"
+#include "monitor/ipsec_pfkey.h"
+#include "proc/ipsec_shell.h"
+#include "render/ipsec_addr.h"
+#include "render/ipsec_file.h"
+#include "render/ipsec_text.h"
 
 IPSEC_STATUS_ARR l_ipsec_status_arr;
 
 namespace {
 
-/* Every log line of the reconciliation pass carries this name. */
-constexpr char kSetStatus[] = "ipsec_set_status";
 constexpr char kNoAddress[] = "0.0.0.0";
 
 /* Scratch kept between ticks so that a warm tick allocates nothing. */
@@ -148,58 +147,60 @@ void clearSpi(char **field, bool *changed) {
 /* The one place where a delete line is formatted. The SPI may be a value
  * recorded at an earlier pass or edited by hand: only hex digits reach the
  * file, so no text can add a statement of its own. */
-void writeDeleteLine(FILE *f, const char *src, const char *dst, const char *spi) {
+void writeDeleteLine(FILE *f, const char *src, const char *dst, const char *spi, const char *func) {
     size_t len = strnlen(spi, 16);
     if (len == 0 || !ipsec_isHex(spi, 8)) {
-        log_log(ZOR_LOG_ERR, kSetStatus, __LINE__, "SPI text is not hexadecimal, no delete line\n");
+        log_log(ZOR_LOG_ERR, func, __LINE__, "SPI text is not hexadecimal, no delete line\n");
         return;
     }
     fprintf(f, "delete %s %s esp 0x%s;\n", src, dst, spi);
 }
 
 /* Both ends of the delete lines are dotted quads, or no line is written. */
-bool endsValid(const IPSecCfgObject &obj) {
+bool endsValid(const IPSecCfgObject &obj, const char *func) {
     const char *field = !ipsec_isDottedQuad(l_wan_ip)           ? "l_wan_ip"
                         : !ipsec_isDottedQuad(obj.realRemoteIP) ? "realRemoteIP"
                                                                 : nullptr;
     if (!field)
         return true;
-    log_log(ZOR_LOG_ERR, kSetStatus, __LINE__, "ipsec tunnel %u: %s is not a dotted quad, no delete line\n",
-            obj.entryID, field);
+    log_log(ZOR_LOG_ERR, func, __LINE__, "ipsec tunnel %u: %s is not a dotted quad, no delete line\n", obj.entryID,
+            field);
     return false;
 }
 
 /* Removes the SA of a tunnel whose partner is missing: one delete line per
  * SPI field still recorded (outbound first), both fields set to "0", then
- * setkey on the file. False when the file cannot be written. */
-bool deleteLoneSa(IPSecCfgObject *obj, bool *changed) {
-    if (!endsValid(*obj))
-        return true;
-    IpsecFile file(IPSEC_TMP_DELETE_CONF, 0666, kSetStatus);
+ * setkey on the file. 0, or -1 when the file cannot be written. The file
+ * names live SAs: private, as the other key files. */
+int deleteLoneSa(IPSecCfgObject *obj, bool *changed, const char *func) {
+    if (!endsValid(*obj, func))
+        return 0;
+    IpsecFile file(IPSEC_TMP_DELETE_CONF, IPSEC_FILE_PRIVATE, func);
     if (!file.open()) {
-        log_log(ZOR_LOG_ERR, kSetStatus, __LINE__, "Ipsec internal Error:/tmp_delete_file!\n");
-        return false;
+        log_log(ZOR_LOG_ERR, func, __LINE__, "Ipsec internal Error:/tmp_delete_file!\n");
+        return -1;
     }
     if (!isNoSa(obj->SPI)) {
-        writeDeleteLine(file.get(), l_wan_ip, obj->realRemoteIP, obj->SPI);
+        writeDeleteLine(file.get(), l_wan_ip, obj->realRemoteIP, obj->SPI, func);
         ipsec_setText(&obj->SPI, "0");
         *changed = true;
     }
     if (!isNoSa(obj->secondSPI)) {
-        writeDeleteLine(file.get(), obj->realRemoteIP, l_wan_ip, obj->secondSPI);
+        writeDeleteLine(file.get(), obj->realRemoteIP, l_wan_ip, obj->secondSPI, func);
         ipsec_setText(&obj->secondSPI, "0");
         *changed = true;
     }
     if (!file.commit()) {
-        log_log(ZOR_LOG_ERR, kSetStatus, __LINE__, "Ipsec internal Error:/tmp_delete_file!\n");
-        return false;
+        log_log(ZOR_LOG_ERR, func, __LINE__, "Ipsec internal Error:/tmp_delete_file!\n");
+        return -1;
     }
     ipsec_runCommand("setkey -f " IPSEC_TMP_DELETE_CONF);
-    return true;
+    return 0;
 }
 
-/* Brings one enabled tunnel in line with the table. False ends the pass. */
-bool reconcileTunnel(IPSecCfgObject *obj, bool *changed) {
+/* Brings one enabled tunnel in line with the table: 0, or -1 when its delete
+ * file cannot be written, which ends the pass. */
+int reconcileTunnel(IPSecCfgObject *obj, bool *changed, const char *func) {
     SaSeen in, out;
     UINT32 outReqid = 0, inReqid = 0;
     const bool ids = ipsec_reqids(obj->entryID, &outReqid, &inReqid);
@@ -208,32 +209,32 @@ bool reconcileTunnel(IPSecCfgObject *obj, bool *changed) {
      * up to date; every other keeps its status and SPIs. */
     if (!l_ipsec_status_arr.complete && !(ids && matchDirection(obj, inReqid, true, nullptr).found &&
                                           matchDirection(obj, outReqid, false, nullptr).found))
-        return true;
+        return 0;
     if (ids) {
         in = matchDirection(obj, inReqid, true, changed);
         out = matchDirection(obj, outReqid, false, changed);
     }
     if (in.found && out.found) {
         setStatus(obj, (in.status && out.status) ? 1 : 0, changed);
-        return true;
+        return 0;
     }
     setStatus(obj, 0, changed);
     /* Manual SAs are the configuration itself: never cleaned up. */
     if (obj->keyExMethod != 0)
-        return true;
+        return 0;
     if (!in.found && !out.found) {
         clearSpi(&obj->SPI, changed);
         clearSpi(&obj->secondSPI, changed);
-        return true;
+        return 0;
     }
     /* A larval lone SA is a negotiation in progress: leave it to finish. A
      * partner that is only dying is being re-keyed: the mature SA is the
      * tunnel's live one and must stay. */
     if ((in.found ? in.status : out.status) != 1 || in.dying || out.dying)
-        return true;
+        return 0;
     if (isNoSa(obj->SPI) && isNoSa(obj->secondSPI))
-        return true;
-    return deleteLoneSa(obj, changed);
+        return 0;
+    return deleteLoneSa(obj, changed, func);
 }
 
 } // namespace
@@ -249,27 +250,21 @@ void ipsec_refresh_status(void) {
 }
 
 void ipsec_set_status(void) {
-    ZorLock lock(kSetStatus);
-    ZorRet ret = lock.acquire();
-    if (ret != ZORRET_SUCCESS) {
-        log_log(ZOR_LOG_ERR, kSetStatus, __LINE__, "ipsec_set_status failed to get lock, ret:%d", ret);
-        return;
-    }
+    const char *func = __func__;
     indexTable();
-    InstanceIdStack iid = EMPTY_INSTANCE_ID_STACK;
-    ZorObj<IPSecCfgObject> obj;
-    while (zorObj_getNext(ZOR_OID_IPSEC_CFG, &iid, obj.out()) == ZORRET_SUCCESS && obj) {
-        if (!obj->enable)
-            continue;
+    ipsec_walkTunnels(func, func, [func](IPSecCfgObject &obj, InstanceIdStack &iid) {
+        if (!obj.enable)
+            return true;
         bool changed = false;
-        if (!reconcileTunnel(obj.get(), &changed))
-            return;
+        if (reconcileTunnel(&obj, &changed, func) == -1)
+            return false;
         if (!changed)
-            continue;
-        ret = zorObj_set(obj.get(), &iid);
+            return true;
+        const ZorRet ret = zorObj_set(&obj, &iid);
         if (ret != ZORRET_SUCCESS) {
-            log_log(ZOR_LOG_ERR, kSetStatus, __LINE__, "ipsec_status failed to set obj, ret=%d", ret);
-            return;
+            log_log(ZOR_LOG_ERR, func, __LINE__, "ipsec_status failed to set obj, ret=%d", ret);
+            return false;
         }
-    }
+        return true;
+    });
 }

@@ -3,7 +3,7 @@
  * tables through setkey, and finds running key daemons through /proc to
  * signal them.
  */
-#include "ipsec_proc.h"
+#include "proc/ipsec_proc.h"
 
 #include <dirent.h>
 #include <signal.h>

@@ -1,5 +1,5 @@
 /* Address helpers: netmask to prefix length, dotted-quad test, host-name resolution. */
-#include "ipsec_addr.h"
+#include "render/ipsec_addr.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -7,7 +7,7 @@
 
 #include <cstring>
 
-#include "../framework/zor.h"
+#include "framework/ipsec_obj.h"
 
 int ipsec_calPrefixLen(const char *ipAddr) {
     if (!ipAddr)
@@ -22,30 +22,53 @@ int ipsec_calPrefixLen(const char *ipAddr) {
     return 32 - zeros;
 }
 
-int ipsec_netChkDotIpAddr(const char *pStrIp) {
-    if (!pStrIp)
-        return 0;
-    size_t len = strnlen(pStrIp, 16);
+namespace {
+
+/* The one dotted-quad scanner; `strict` refuses empty octets and leading
+ * zeros. */
+bool scanDottedQuad(const char *s, bool strict) {
+    if (!s)
+        return false;
+    const size_t len = strnlen(s, 16);
     if (len < 7 || len > 15)
-        return 0;
+        return false;
     int dots = 0;
     int octet = 0;
-    for (size_t i = 0; i < len; i++) {
-        char c = pStrIp[i];
-        if (c == '.') {
-            if (pStrIp[i + 1] == '.')
-                return 0;
-            dots++;
-            octet = 0;
-        } else if (c >= '0' && c <= '9') {
+    size_t digits = 0;
+    for (size_t i = 0; i <= len; i++) { /* s[len] is the terminator */
+        const char c = s[i];
+        if (c >= '0' && c <= '9') {
             octet = octet * 10 + (c - '0');
             if (octet >= 256)
-                return 0;
+                return false;
+            digits++;
+        } else if (c == '.' || c == '\0') {
+            if (c == '.' && s[i + 1] == '.')
+                return false;
+            if (strict && (digits == 0 || (digits > 1 && s[i - digits] == '0')))
+                return false;
+            dots += (c == '.');
+            octet = 0;
+            digits = 0;
         } else {
-            return 0;
+            return false;
         }
     }
-    return dots == 3 ? 1 : 0;
+    return dots == 3;
+}
+
+} // namespace
+
+int ipsec_netChkDotIpAddr(const char *pStrIp) {
+    return scanDottedQuad(pStrIp, false) ? 1 : 0;
+}
+
+bool ipsec_isDottedQuad(const char *s) {
+    return scanDottedQuad(s, true);
+}
+
+int ipsec_selectorPrefix(UINT32 mode, const char *mask) {
+    return mode == 0 ? ipsec_calPrefixLen(ipsec_txt(mask)) : 32;
 }
 
 int ipsec_parseFQDN(const char *fqdnString, char *ip, const char *currentIP) {

@@ -1,5 +1,5 @@
 /* Whole-or-nothing writes of the files under /var/ipsec. */
-#include "ipsec_file.h"
+#include "render/ipsec_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "../framework/zor.h"
+#include "framework/zor.h"
 
 namespace {
 
@@ -45,7 +45,7 @@ std::string ipsec_tempPath(const char *path) {
     return std::string(path) + ".new";
 }
 
-IpsecFile::IpsecFile(const char *path, mode_t mode, const char *func)
+IpsecFile::IpsecFile(const char *path, IpsecFileMode mode, const char *func)
     : path_(path), temp_(ipsec_tempPath(path)), mode_(mode), func_(func) {}
 
 IpsecFile::~IpsecFile() {
@@ -56,7 +56,7 @@ bool IpsecFile::open() {
     discard();
     /* A temporary left by a crash may have any mode: it is never reused. */
     unlink(temp_.c_str());
-    const bool secret = (mode_ == 0600);
+    const bool secret = (mode_ == IPSEC_FILE_PRIVATE);
     const int fd = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, secret ? 0600 : 0666);
     if (fd < 0) {
         fail(true, errno);

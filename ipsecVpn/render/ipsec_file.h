@@ -8,19 +8,20 @@
 #ifndef IPSEC_FILE_H
 #define IPSEC_FILE_H
 
-#include <sys/types.h>
-
 #include <cstdio>
 #include <string>
+
+/* Who may read a file: every key file (setkey.conf, psk.txt, tmp_delete.conf)
+ * is private, mode 0600 from its creation on; a shared one is created as the
+ * umask leaves mode 0666, as fopen would. */
+enum IpsecFileMode { IPSEC_FILE_SHARED, IPSEC_FILE_PRIVATE };
 
 /* The temporary name of `path` while it is being written. */
 std::string ipsec_tempPath(const char *path);
 
 class IpsecFile {
   public:
-    /* `mode` 0600 for files that hold keys: private from their creation on.
-     * Any other mode is taken as the umask leaves it, as fopen would. */
-    IpsecFile(const char *path, mode_t mode, const char *func);
+    IpsecFile(const char *path, IpsecFileMode mode, const char *func);
     IpsecFile(const IpsecFile &) = delete;
     IpsecFile &operator=(const IpsecFile &) = delete;
     /* An uncommitted file is discarded: its temporary is removed. */
@@ -48,7 +49,7 @@ class IpsecFile {
 
     const char *path_;
     std::string temp_;
-    mode_t mode_;
+    IpsecFileMode mode_;
     const char *func_;
     Sink sink_;
     FILE *f_ = nullptr;

@@ -3,8 +3,9 @@
  * gateway, one sainfo block per tunnel) and psk.txt (one key line per IKE
  * tunnel), rewritten whole from the enabled tunnels of the data model.
  */
-#include "ipsec_racoon.h"
+#include "render/ipsec_racoon.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -16,28 +17,11 @@
 #include "render/ipsec_file.h"
 #include "render/ipsec_text.h"
 
-/* Gateways that opened a remote block in this pass: slot k belongs to the
- * k-th IKE tunnel written, empty when its gateway was already written. Only
- * slots below the pass's write count are consulted; it grows as needed. */
-std::vector<std::string> l_gw_racoon;
-
 namespace {
-
-const char *const FUNC = "ipsec_writeRacoon";
 
 bool isFqdn(const char *idType) {
     return strcmp(ipsec_txt(idType), "fqdn") == 0;
 }
-
-int prefixLen(UINT32 mode, const char *mask) {
-    return mode == 0 ? ipsec_calPrefixLen(ipsec_txt(mask)) : 32;
-}
-
-/* Outside racoon.conf's quoted strings '#' starts a comment that would swallow
- * the statement's ';', so it is refused along with the statement characters. */
-constexpr const char *CONF_FORBIDDEN = ";\"{}#";
-/* The psk.txt identifier ends at the first blank: a blank would shift the key. */
-constexpr const char *PSK_ID_FORBIDDEN = ";\"{}# ";
 
 struct TextField {
     const char *name;
@@ -55,19 +39,19 @@ const char *unwritableField(const IPSecCfgObject &o, const char **why) {
     const bool peerFqdn = isFqdn(o.ph1PeerIdType);
     const bool myFqdn = isFqdn(o.ph1MyIdType);
     const TextField fields[] = {
-        {"realRemoteIP", o.realRemoteIP, peerFqdn ? CONF_FORBIDDEN : PSK_ID_FORBIDDEN, true},
-        {"ph1PeerId", peerFqdn ? o.ph1PeerId : nullptr, PSK_ID_FORBIDDEN, peerFqdn},
+        {"realRemoteIP", o.realRemoteIP, peerFqdn ? IPSEC_RACOON_FORBIDDEN : IPSEC_PSK_ID_FORBIDDEN, true},
+        {"ph1PeerId", peerFqdn ? o.ph1PeerId : nullptr, IPSEC_PSK_ID_FORBIDDEN, peerFqdn},
         {"PSK", o.PSK, "", false},
-        {"ph1Mode", o.ph1Mode, CONF_FORBIDDEN, true},
-        {"ph1MyId", myFqdn ? o.ph1MyId : nullptr, CONF_FORBIDDEN, myFqdn},
-        {"ph1EncryptionAlo", o.ph1EncryptionAlo, CONF_FORBIDDEN, true},
-        {"ph1IntegrityAlgo", o.ph1IntegrityAlgo, CONF_FORBIDDEN, true},
-        {"ph1DHGroup", o.ph1DHGroup, CONF_FORBIDDEN, true},
-        {"localIPAddress", o.localIPAddress, CONF_FORBIDDEN, true},
-        {"remoteIPAddress", o.remoteIPAddress, CONF_FORBIDDEN, true},
-        {"ph2DHGroup", o.perfectFSEn == 1 ? o.ph2DHGroup : nullptr, CONF_FORBIDDEN, o.perfectFSEn == 1},
-        {"ph2EncryptionAlo", o.ph2EncryptionAlo, CONF_FORBIDDEN, true},
-        {"ph2IntegrityAlgo", o.ph2IntegrityAlgo, CONF_FORBIDDEN, true},
+        {"ph1Mode", o.ph1Mode, IPSEC_RACOON_FORBIDDEN, true},
+        {"ph1MyId", myFqdn ? o.ph1MyId : nullptr, IPSEC_RACOON_FORBIDDEN, myFqdn},
+        {"ph1EncryptionAlo", o.ph1EncryptionAlo, IPSEC_RACOON_FORBIDDEN, true},
+        {"ph1IntegrityAlgo", o.ph1IntegrityAlgo, IPSEC_RACOON_FORBIDDEN, true},
+        {"ph1DHGroup", o.ph1DHGroup, IPSEC_RACOON_FORBIDDEN, true},
+        {"localIPAddress", o.localIPAddress, IPSEC_RACOON_FORBIDDEN, true},
+        {"remoteIPAddress", o.remoteIPAddress, IPSEC_RACOON_FORBIDDEN, true},
+        {"ph2DHGroup", o.perfectFSEn == 1 ? o.ph2DHGroup : nullptr, IPSEC_RACOON_FORBIDDEN, o.perfectFSEn == 1},
+        {"ph2EncryptionAlo", o.ph2EncryptionAlo, IPSEC_RACOON_FORBIDDEN, true},
+        {"ph2IntegrityAlgo", o.ph2IntegrityAlgo, IPSEC_RACOON_FORBIDDEN, true},
     };
     for (const TextField &f : fields) {
         if (!ipsec_isSafeText(f.value, f.forbidden)) {
@@ -122,8 +106,8 @@ void writeRemoteBlock(FILE *conf, const IPSecCfgObject &o, UINT32 tunnelNum) {
 
 void writeSainfoBlock(FILE *conf, const IPSecCfgObject &o) {
     fprintf(conf, "sainfo address %s/%d any address %s/%d any {\n", ipsec_txt(o.localIPAddress),
-            prefixLen(o.localIPMode, o.localMask), ipsec_txt(o.remoteIPAddress),
-            prefixLen(o.remoteIPMode, o.remoteMask));
+            ipsec_selectorPrefix(o.localIPMode, o.localMask), ipsec_txt(o.remoteIPAddress),
+            ipsec_selectorPrefix(o.remoteIPMode, o.remoteMask));
     if (o.perfectFSEn == 1)
         fprintf(conf, "pfs_group %s;\n", ipsec_txt(o.ph2DHGroup));
     fprintf(conf, "lifetime time %u sec;\n", o.ph2KeyTime);
@@ -133,83 +117,74 @@ void writeSainfoBlock(FILE *conf, const IPSecCfgObject &o) {
     fputs("}\n\n", conf);
 }
 
+/* One pass's output: both files, and the gateways that opened a remote block
+ * so far, one slot per IKE tunnel written (empty when its gateway already had
+ * one). */
+struct Pass {
+    FILE *conf;
+    FILE *psk;
+    const char *func;
+    UINT32 tunnelNum; /* enabled tunnels, for the dead-peer failure count */
+    std::vector<std::string> l_gw_racoon;
+};
+
 /* One IKE tunnel: its key line, its remote block when it is the first tunnel
  * of the pass on its gateway, its sainfo block. False when it was skipped. */
-bool writeIkeTunnel(FILE *conf, FILE *psk, const IPSecCfgObject &o, UINT32 tunnelNum, UINT32 writeCount) {
+bool writeIkeTunnel(Pass &p, const IPSecCfgObject &o) {
     const char *why = nullptr;
     if (const char *field = unwritableField(o, &why)) {
         const char *name = ipsec_isSafeText(o.connName, "") ? ipsec_txt(o.connName) : "?";
-        log_log(ZOR_LOG_ERR, FUNC, __LINE__, "tunnel %u (%s) skipped: %s %s\n", o.entryID, name, field, why);
+        log_log(ZOR_LOG_ERR, p.func, __LINE__, "tunnel %u (%s) skipped: %s %s\n", o.entryID, name, field, why);
         return false;
     }
-    writePskLine(psk, o);
+    writePskLine(p.psk, o);
     const std::string gw = ipsec_txt(o.realRemoteIP);
-    bool seen = false;
-    for (UINT32 racoon_index = 0; racoon_index < writeCount && !seen; racoon_index++)
-        seen = (l_gw_racoon[racoon_index] == gw);
-    if (l_gw_racoon.size() <= writeCount)
-        l_gw_racoon.resize(writeCount + 1);
-    l_gw_racoon[writeCount] = seen ? std::string() : gw;
+    const bool seen = std::find(p.l_gw_racoon.begin(), p.l_gw_racoon.end(), gw) != p.l_gw_racoon.end();
+    p.l_gw_racoon.push_back(seen ? std::string() : gw);
     if (!seen)
-        writeRemoteBlock(conf, o, tunnelNum);
-    writeSainfoBlock(conf, o);
+        writeRemoteBlock(p.conf, o, p.tunnelNum);
+    writeSainfoBlock(p.conf, o);
     return true;
 }
 
-UINT32 countEnabled() {
-    UINT32 tunnelNum = 0;
-    InstanceIdStack iid = EMPTY_INSTANCE_ID_STACK;
-    ZorObj<IPSecCfgObject> obj;
-    while (zorObj_getNext(ZOR_OID_IPSEC_CFG, &iid, obj.out()) == ZORRET_SUCCESS)
-        if (obj->enable == 1)
-            tunnelNum++;
-    return tunnelNum;
-}
-
-/* Both walks under the global lock: the number of IKE tunnels written, or -1. */
-int writeTunnels(FILE *conf, FILE *psk) {
-    ZorLock lock(FUNC);
-    ZorRet ret = lock.acquire();
-    if (ret != ZORRET_SUCCESS) {
-        log_log(ZOR_LOG_ERR, FUNC, __LINE__, "ipsec_setkey failed to get lock, ret:%d", ret);
+/* Both walks under one hold of the global lock, released while each tunnel is
+ * written: the number of IKE tunnels written, or -1. */
+int writeTunnels(Pass &p) {
+    ZorLock lock(p.func);
+    if (lock.acquire("ipsec_setkey") != ZORRET_SUCCESS)
         return -1;
-    }
-    const UINT32 tunnelNum = countEnabled();
-
-    UINT32 writeCount = 0;
-    InstanceIdStack iid = EMPTY_INSTANCE_ID_STACK;
-    ZorObj<IPSecCfgObject> obj;
-    while (zorObj_getNext(ZOR_OID_IPSEC_CFG, &iid, obj.out()) == ZORRET_SUCCESS) {
-        if (obj->enable == 0)
-            continue;
+    ipsec_eachTunnel([&](const IPSecCfgObject &o, InstanceIdStack &) {
+        p.tunnelNum += (o.enable == 1);
+        return true;
+    });
+    bool relocked = true;
+    ipsec_eachTunnel([&](const IPSecCfgObject &o, InstanceIdStack &) {
+        if (o.enable == 0)
+            return true;
         /* The copy stays valid without the lock; other clients may go on
          * meanwhile. */
         lock.release();
-        if (obj->keyExMethod == 0 && writeIkeTunnel(conf, psk, *obj.get(), tunnelNum, writeCount))
-            writeCount++;
-        ret = lock.acquire();
-        if (ret != ZORRET_SUCCESS) {
-            log_log(ZOR_LOG_ERR, FUNC, __LINE__, "ipsec_setkey failed to get lock, ret:%d", ret);
-            return -1;
-        }
-    }
-    obj.reset();
-    lock.release();
-    return static_cast<int>(writeCount);
+        if (o.keyExMethod == 0)
+            writeIkeTunnel(p, o);
+        relocked = lock.acquire("ipsec_setkey") == ZORRET_SUCCESS;
+        return relocked;
+    });
+    return relocked ? static_cast<int>(p.l_gw_racoon.size()) : -1;
 }
 
 } // namespace
 
-/* psk.txt is private from its first byte: created 0600. */
+/* psk.txt is private from its first byte. */
 int ipsec_writeRacoon(void) {
-    IpsecFile conf(IPSEC_RACOON_CONF, 0666, FUNC);
+    IpsecFile conf(IPSEC_RACOON_CONF, IPSEC_FILE_SHARED, __func__);
     if (!conf.open())
         return -1;
     fputs("path pre_shared_key \"/var/ipsec/psk.txt\";\n", conf.get());
-    IpsecFile psk(IPSEC_PSK_TXT, 0600, FUNC);
+    IpsecFile psk(IPSEC_PSK_TXT, IPSEC_FILE_PRIVATE, __func__);
     if (!psk.open())
         return -1;
-    const int written = writeTunnels(conf.get(), psk.get());
+    Pass p{conf.get(), psk.get(), __func__, 0, {}};
+    const int written = writeTunnels(p);
     /* The key file first: a configuration naming gateways without keys for
      * them is what must never be loaded. */
     if (written == -1 || !psk.commit() || !conf.commit())

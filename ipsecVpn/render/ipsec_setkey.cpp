@@ -6,19 +6,20 @@
  * also where its fields are checked: nothing from the data model or from a
  * message reaches the file or the shell unchecked.
  */
-#include "ipsec_setkey.h"
+#include "render/ipsec_setkey.h"
 
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
+#include <iterator>
 
-#include "../core/ipsec_state.h"
-#include "../framework/ipsec_obj.h"
-#include "../monitor/ipsec_delete.h"
-#include "../proc/ipsec_shell.h"
-#include "ipsec_addr.h"
-#include "ipsec_file.h"
-#include "ipsec_text.h"
+#include "core/ipsec_state.h"
+#include "framework/ipsec_obj.h"
+#include "monitor/ipsec_delete.h"
+#include "proc/ipsec_shell.h"
+#include "render/ipsec_addr.h"
+#include "render/ipsec_file.h"
+#include "render/ipsec_text.h"
 
 namespace {
 
@@ -47,8 +48,17 @@ struct Selector {
     const char *field; /* its name in the data model or the message, for logs */
 };
 
-int prefixLength(UINT32 mode, const char *mask) {
-    return mode == 0 ? ipsec_calPrefixLen(ipsec_txt(mask)) : 32;
+/* What one run of the writer works with: the file (null when only NAT
+ * commands run), the name its log lines carry, and the WAN state read once. */
+struct Pass {
+    FILE *conf;
+    const char *func;
+    Text16 wan;
+    Text16 ifName;
+};
+
+Pass makePass(FILE *conf, const char *func, const char *ifName) {
+    return Pass{conf, func, bounded(l_wan_ip), bounded(ifName)};
 }
 
 /* Everything of one tunnel that reaches the file or the shell. */
@@ -107,10 +117,10 @@ const char *fieldFault(const Field &f) {
 
 /* False, with a level-3 line naming the tunnel and the field, when a field is
  * not what its place in the statement needs. */
-bool fieldsValid(const Field *fields, size_t n, UINT32 entryID, const char *func) {
+bool fieldsValid(const Pass &p, const Field *fields, size_t n, UINT32 entryID) {
     for (size_t i = 0; i < n; i++) {
         if (const char *fault = fieldFault(fields[i])) {
-            log_log(ZOR_LOG_ERR, func, __LINE__, "ipsec tunnel %u: %s is not %s, tunnel skipped\n", entryID,
+            log_log(ZOR_LOG_ERR, p.func, __LINE__, "ipsec tunnel %u: %s is not %s, tunnel skipped\n", entryID,
                     fields[i].name, fault);
             return false;
         }
@@ -118,10 +128,10 @@ bool fieldsValid(const Field *fields, size_t n, UINT32 entryID, const char *func
     return true;
 }
 
-bool requestIds(UINT32 entryID, UINT32 *out, UINT32 *in, const char *func) {
+bool requestIds(const Pass &p, UINT32 entryID, UINT32 *out, UINT32 *in) {
     if (ipsec_reqids(entryID, out, in))
         return true;
-    log_log(ZOR_LOG_ERR, func, __LINE__, "ipsec tunnel %u: entryID too large for its request ids, tunnel skipped\n",
+    log_log(ZOR_LOG_ERR, p.func, __LINE__, "ipsec tunnel %u: entryID too large for its request ids, tunnel skipped\n",
             entryID);
     return false;
 }
@@ -131,13 +141,16 @@ bool isUsable(const IPSecCfgObject &o) {
     return o.enable && o.realRemoteIP && o.realRemoteIP[0] && std::strcmp(o.realRemoteIP, kNoAddress) != 0;
 }
 
-bool tunnelFromObject(const IPSecCfgObject &o, const char *wanIp, Tunnel *t, const char *func) {
-    t->entryID = o.entryID;
-    if (!requestIds(o.entryID, &t->outReqid, &t->inReqid, func))
+/* The usable tunnel's fields, checked; false when it is not written. */
+bool tunnelFromObject(const Pass &p, const IPSecCfgObject &o, Tunnel *t) {
+    if (!isUsable(o))
         return false;
-    t->local = {ipsec_txt(o.localIPAddress), prefixLength(o.localIPMode, o.localMask), "localIPAddress"};
-    t->remote = {ipsec_txt(o.remoteIPAddress), prefixLength(o.remoteIPMode, o.remoteMask), "remoteIPAddress"};
-    t->wanIp = wanIp;
+    t->entryID = o.entryID;
+    if (!requestIds(p, o.entryID, &t->outReqid, &t->inReqid))
+        return false;
+    t->local = {ipsec_txt(o.localIPAddress), ipsec_selectorPrefix(o.localIPMode, o.localMask), "localIPAddress"};
+    t->remote = {ipsec_txt(o.remoteIPAddress), ipsec_selectorPrefix(o.remoteIPMode, o.remoteMask), "remoteIPAddress"};
+    t->wanIp = p.wan.s;
     t->gw = ipsec_txt(o.realRemoteIP);
     t->manual = o.keyExMethod == 1;
     t->spi = ipsec_txt(o.SPI);
@@ -159,7 +172,7 @@ bool tunnelFromObject(const IPSecCfgObject &o, const char *wanIp, Tunnel *t, con
         {"manualAthKey", t->authKey, FIELD_KEY},
     };
     /* SPIs, algorithms and keys are written for manual keying only. */
-    return fieldsValid(fields, t->manual ? 10 : 4, o.entryID, func);
+    return fieldsValid(p, fields, t->manual ? 10 : 4, o.entryID);
 }
 
 /* ---- statements of setkey.conf ------------------------------------------- */
@@ -193,24 +206,24 @@ void writeTunnel(FILE *f, const Tunnel &t) {
 
 enum NatOp { NAT_INSERT, NAT_DELETE };
 
-bool natFieldsValid(const Selector &local, const NamedText &ifName, const Selector &remote, UINT32 entryID,
-                    const char *func) {
+bool natFieldsValid(const Pass &p, const Selector &local, const Selector &remote, const NamedText &ifName,
+                    UINT32 entryID) {
     for (const Selector *sel : {&local, &remote}) {
         if (!ipsec_isDottedQuad(sel->ip)) {
-            log_log(ZOR_LOG_ERR, func, __LINE__, "ipsec tunnel %u: %s is not a dotted quad, iptables not run\n",
+            log_log(ZOR_LOG_ERR, p.func, __LINE__, "ipsec tunnel %u: %s is not a dotted quad, iptables not run\n",
                     entryID, sel->field);
             return false;
         }
     }
     if (!ipsec_isIfName(ifName.text)) {
-        log_log(ZOR_LOG_ERR, func, __LINE__, "ipsec tunnel %u: %s is not an interface name, iptables not run\n",
+        log_log(ZOR_LOG_ERR, p.func, __LINE__, "ipsec tunnel %u: %s is not an interface name, iptables not run\n",
                 entryID, ifName.name);
         return false;
     }
     return true;
 }
 
-void runNatCommand(NatOp op, const Selector &local, const char *ifName, const Selector &remote) {
+void runNatCommand(NatOp op, const Selector &local, const Selector &remote, const char *ifName) {
     char cmd[kCommandSize];
     int n;
     if (op == NAT_INSERT)
@@ -224,20 +237,20 @@ void runNatCommand(NatOp op, const Selector &local, const char *ifName, const Se
     ipsec_runCommand(cmd);
 }
 
-/* Runs the insert or delete command; `conf` (when given) is flushed first so
- * that the file holds every line written before the command. An insert first
- * takes back an equal rule: a repeated add, or a change whose old body says
- * the tunnel was off, would otherwise leave a second copy that no later
- * delete removes, and that traffic would stay exempt from NAT. */
-void runNat(NatOp op, const Selector &local, const NamedText &ifName, const Selector &remote, UINT32 entryID,
-            FILE *conf, const char *func) {
-    if (!natFieldsValid(local, ifName, remote, entryID, func))
+/* Runs the insert or delete command; the pass's file (when it has one) is
+ * flushed first so that it holds every line written before the command. An
+ * insert first takes back an equal rule: a repeated add, or a change whose
+ * old body says the tunnel was off, would otherwise leave a second copy that
+ * no later delete removes, and that traffic would stay exempt from NAT. */
+void runNat(const Pass &p, NatOp op, const Selector &local, const Selector &remote, const NamedText &ifName,
+            UINT32 entryID) {
+    if (!natFieldsValid(p, local, remote, ifName, entryID))
         return;
-    if (conf)
-        fflush(conf);
+    if (p.conf)
+        fflush(p.conf);
     if (op == NAT_INSERT)
-        runNatCommand(NAT_DELETE, local, ifName.text, remote);
-    runNatCommand(op, local, ifName.text, remote);
+        runNatCommand(NAT_DELETE, local, remote, ifName.text);
+    runNatCommand(op, local, remote, ifName.text);
 }
 
 /* ---- the old tunnel of a change message ---------------------------------- */
@@ -252,147 +265,122 @@ struct OldTunnel {
 
 /* Removes what the tunnel described by the body installed: its live SAs by
  * request id, its two policies and its NAT rule. */
-void removeOld(FILE *f, const IpsecCfgChangedMsgBody &msg, const Text16 &wan, const Text16 &ifName, const char *func) {
+void removeOld(const Pass &p, const IpsecCfgChangedMsgBody &msg) {
     OldTunnel old{bounded(msg.local_ip), bounded(msg.remote_ip), bounded(msg.real_remote_gw_ip),
                   bounded(msg.local_mask), bounded(msg.remote_mask)};
     if (!msg.enable || std::strcmp(old.gw.s, kNoAddress) == 0)
         return;
     UINT32 outReqid, inReqid;
-    if (!requestIds(msg.entryID, &outReqid, &inReqid, func))
+    if (!requestIds(p, msg.entryID, &outReqid, &inReqid))
         return;
-    const Field fields[] = {{"l_wan_ip", wan.s, FIELD_ADDRESS},
+    const Field fields[] = {{"l_wan_ip", p.wan.s, FIELD_ADDRESS},
                             {"real_remote_gw_ip", old.gw.s, FIELD_ADDRESS},
                             {"local_ip", old.localIp.s, FIELD_ADDRESS},
                             {"remote_ip", old.remoteIp.s, FIELD_ADDRESS}};
-    if (!fieldsValid(fields, sizeof(fields) / sizeof(fields[0]), msg.entryID, func))
+    if (!fieldsValid(p, fields, std::size(fields), msg.entryID))
         return;
-    const Selector local{old.localIp.s, prefixLength(msg.local_ip_mode, old.localMask.s), "local_ip"};
-    const Selector remote{old.remoteIp.s, prefixLength(msg.remote_ip_mode, old.remoteMask.s), "remote_ip"};
-    ipsec_delete_Sa_reqid(outReqid, f, wan.s, old.gw.s);
-    ipsec_delete_Sa_reqid(inReqid, f, old.gw.s, wan.s);
-    writePolicyDelete(f, local, remote, "out");
-    writePolicyDelete(f, remote, local, "in");
-    runNat(NAT_DELETE, local, {"default_ifName", ifName.s}, remote, msg.entryID, f, func);
+    const Selector local{old.localIp.s, ipsec_selectorPrefix(msg.local_ip_mode, old.localMask.s), "local_ip"};
+    const Selector remote{old.remoteIp.s, ipsec_selectorPrefix(msg.remote_ip_mode, old.remoteMask.s), "remote_ip"};
+    ipsec_delete_Sa_reqid(outReqid, p.conf, p.wan.s, old.gw.s);
+    ipsec_delete_Sa_reqid(inReqid, p.conf, old.gw.s, p.wan.s);
+    writePolicyDelete(p.conf, local, remote, "out");
+    writePolicyDelete(p.conf, remote, local, "in");
+    runNat(p, NAT_DELETE, local, remote, {"default_ifName", p.ifName.s}, msg.entryID);
 }
 
 /* Reads the changed tunnel's object, holding the lock for this read only. */
-bool readObject(const IpsecCfgChangedMsgBody &msg, ZorObj<IPSecCfgObject> &obj, const char *func) {
+ZorRet readObject(const Pass &p, const IpsecCfgChangedMsgBody &msg, ZorObj<IPSecCfgObject> &obj) {
     InstanceIdStack iid;
     std::memcpy(&iid, &msg.stack, sizeof(iid));
-    ZorLock lock(func);
-    ZorRet ret = lock.acquire();
-    if (ret != ZORRET_SUCCESS) {
-        log_log(ZOR_LOG_ERR, func, __LINE__, "ipsec_setkey failed to get lock, ret:%d", ret);
-        return false;
-    }
+    ZorLock lock(p.func);
+    ZorRet ret = lock.acquire("ipsec_setkey");
+    if (ret != ZORRET_SUCCESS)
+        return ret;
     ret = zorObj_get(ZOR_OID_IPSEC_CFG, &iid, 0, obj.out());
     if (ret == ZORRET_SUCCESS && obj)
-        return true;
+        return ZORRET_SUCCESS;
     if (msg.op == IPSEC_CFG_OP_ADD)
-        log_log(ZOR_LOG_ERR, func, __LINE__, "ipsec internal error --- ipsec write setkey:get cfg!, ret:%d\n", ret);
+        log_log(ZOR_LOG_ERR, p.func, __LINE__, "ipsec internal error --- ipsec write setkey:get cfg!, ret:%d\n", ret);
     else
-        log_log(ZOR_LOG_ERR, func, __LINE__, "ipsec internal error --- ipsec write setkey:get cfg!\n");
-    return false;
+        log_log(ZOR_LOG_ERR, p.func, __LINE__, "ipsec internal error --- ipsec write setkey:get cfg!\n");
+    return ret == ZORRET_SUCCESS ? ZORRET_OBJECT_NOT_FOUND : ret;
 }
 
 /* The full rewrite's walk, under the global lock: the count, or -1. */
-int writeAllTunnels(FILE *f, const char *func) {
-    fprintf(f, "flush;\n");
-    fprintf(f, "spdflush;\n");
-    ZorLock lock(func);
-    const ZorRet ret = lock.acquire();
-    if (ret != ZORRET_SUCCESS) {
-        log_log(ZOR_LOG_ERR, func, __LINE__, "ipsec_setkey failed to get lock, ret:%d", ret);
-        return -1;
-    }
-    const Text16 wan = bounded(l_wan_ip);
-    const Text16 ifName = bounded(default_ifName);
+int writeAllTunnels(const Pass &p) {
+    fprintf(p.conf, "flush;\n");
+    fprintf(p.conf, "spdflush;\n");
     const Text16 oldIfName = bounded(old_default_ifName);
     int count = 0;
-    InstanceIdStack iid = EMPTY_INSTANCE_ID_STACK;
-    ZorObj<IPSecCfgObject> obj;
-    while (zorObj_getNext(ZOR_OID_IPSEC_CFG, &iid, obj.out()) == ZORRET_SUCCESS && obj) {
+    const ZorRet ret = ipsec_walkTunnels(p.func, "ipsec_setkey", [&](const IPSecCfgObject &o, InstanceIdStack &) {
         Tunnel t;
-        if (!isUsable(*obj.get()) || !tunnelFromObject(*obj.get(), wan.s, &t, func))
-            continue;
+        if (!tunnelFromObject(p, o, &t))
+            return true;
         count++;
-        writeTunnel(f, t);
+        writeTunnel(p.conf, t);
         /* The insert takes back the rule on default_ifName itself. */
-        if (oldIfName.s[0] && std::strcmp(oldIfName.s, ifName.s) != 0)
-            runNat(NAT_DELETE, t.local, {"old_default_ifName", oldIfName.s}, t.remote, t.entryID, f, func);
-        runNat(NAT_INSERT, t.local, {"default_ifName", ifName.s}, t.remote, t.entryID, f, func);
-    }
-    /* The copy goes back first, then the lock. */
-    return count;
+        if (oldIfName.s[0] && std::strcmp(oldIfName.s, p.ifName.s) != 0)
+            runNat(p, NAT_DELETE, t.local, t.remote, {"old_default_ifName", oldIfName.s}, t.entryID);
+        runNat(p, NAT_INSERT, t.local, t.remote, {"default_ifName", p.ifName.s}, t.entryID);
+        return true;
+    });
+    return ret == ZORRET_SUCCESS ? count : -1;
 }
 
 /* The one tunnel's delta: 0, or -1 when its object cannot be read. */
-int writeChange(FILE *f, const IpsecCfgChangedMsgBody &msg, const char *func) {
-    const Text16 wan = bounded(l_wan_ip);
-    const Text16 ifName = bounded(default_ifName);
+int writeChange(const Pass &p, const IpsecCfgChangedMsgBody &msg) {
     if (msg.op == IPSEC_CFG_OP_DELETE) {
-        removeOld(f, msg, wan, ifName, func);
+        removeOld(p, msg);
         return 0;
     }
     if (msg.op != IPSEC_CFG_OP_ADD && msg.op < IPSEC_CFG_OP_CHANGE)
         return 0;
     /* Read before anything is written: on failure nothing is removed. */
     ZorObj<IPSecCfgObject> obj;
-    if (!readObject(msg, obj, func))
+    if (readObject(p, msg, obj) != ZORRET_SUCCESS)
         return -1;
     if (msg.op >= IPSEC_CFG_OP_CHANGE)
-        removeOld(f, msg, wan, ifName, func);
+        removeOld(p, msg);
     /* A tunnel added while disabled is not installed either: its later delete
      * (whose body says it was disabled) would never remove it. */
     Tunnel t;
-    if (!isUsable(*obj.get()) || !tunnelFromObject(*obj.get(), wan.s, &t, func))
+    if (!tunnelFromObject(p, *obj.get(), &t))
         return 0;
-    writeTunnel(f, t);
-    runNat(NAT_INSERT, t.local, {"default_ifName", ifName.s}, t.remote, t.entryID, f, func);
+    writeTunnel(p.conf, t);
+    runNat(p, NAT_INSERT, t.local, t.remote, {"default_ifName", p.ifName.s}, t.entryID);
     return 0;
 }
 
 } // namespace
 
-/* setkey.conf holds manual keys: mode 0600 from its creation on. */
+/* setkey.conf holds manual keys: private from its creation on. */
 int ipsec_writeAllSetkey(void) {
-    static const char *const func = "ipsec_writeAllSetkey";
-    IpsecFile conf(IPSEC_SETKEY_CONF, 0600, func);
+    IpsecFile conf(IPSEC_SETKEY_CONF, IPSEC_FILE_PRIVATE, __func__);
     if (!conf.open())
         return -1;
-    const int count = writeAllTunnels(conf.get(), func);
+    const int count = writeAllTunnels(makePass(conf.get(), __func__, default_ifName));
     if (count == -1 || !conf.commit())
         return -1;
     return count;
 }
 
 int ipsec_writeSetkey(const IpsecCfgChangedMsgBody *msg) {
-    static const char *const func = "ipsec_writeSetkey";
-    IpsecFile conf(IPSEC_SETKEY_CONF, 0600, func);
+    IpsecFile conf(IPSEC_SETKEY_CONF, IPSEC_FILE_PRIVATE, __func__);
     if (!conf.open()) {
-        log_log(ZOR_LOG_ERR, func, __LINE__, "ipsec internal error --- ipsec write setkey:ceate .conf!\n");
+        log_log(ZOR_LOG_ERR, __func__, __LINE__, "ipsec internal error --- ipsec write setkey:ceate .conf!\n");
         return -1;
     }
-    if (msg && writeChange(conf.get(), *msg, func) == -1)
+    if (msg && writeChange(makePass(conf.get(), __func__, default_ifName), *msg) == -1)
         return -1;
     return conf.commit() ? 0 : -1;
 }
 
 void ipsec_deleteAllNat(const char *ifName) {
-    static const char *const func = "ipsec_deleteAllNat";
-    ZorLock lock(func);
-    const ZorRet ret = lock.acquire();
-    if (ret != ZORRET_SUCCESS) {
-        log_log(ZOR_LOG_ERR, func, __LINE__, "ipsec_setkey failed to get lock, ret:%d", ret);
-        return;
-    }
-    const Text16 wan = bounded(l_wan_ip);
-    const Text16 name = bounded(ifName);
-    InstanceIdStack iid = EMPTY_INSTANCE_ID_STACK;
-    ZorObj<IPSecCfgObject> obj;
-    while (zorObj_getNext(ZOR_OID_IPSEC_CFG, &iid, obj.out()) == ZORRET_SUCCESS && obj) {
+    const Pass p = makePass(nullptr, __func__, ifName);
+    ipsec_walkTunnels(__func__, "ipsec_setkey", [&](const IPSecCfgObject &o, InstanceIdStack &) {
         Tunnel t;
-        if (isUsable(*obj.get()) && tunnelFromObject(*obj.get(), wan.s, &t, func))
-            runNat(NAT_DELETE, t.local, {"ifName", name.s}, t.remote, t.entryID, nullptr, func);
-    }
+        if (tunnelFromObject(p, o, &t))
+            runNat(p, NAT_DELETE, t.local, t.remote, {"ifName", p.ifName.s}, t.entryID);
+        return true;
+    });
 }

@@ -2,7 +2,7 @@
 #ifndef IPSEC_SETKEY_H
 #define IPSEC_SETKEY_H
 
-#include "../framework/zor.h"
+#include "framework/zor.h"
 
 #define IPSEC_SETKEY_CONF "/var/ipsec/setkey.conf"
 

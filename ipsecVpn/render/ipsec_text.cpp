@@ -1,9 +1,7 @@
 /* Checks that keep data-model texts out of shell commands and file syntax. */
-#include "ipsec_text.h"
+#include "render/ipsec_text.h"
 
 #include <cstring>
-
-#include "ipsec_addr.h"
 
 bool ipsec_isIfName(const char *s) {
     if (!s)
@@ -19,21 +17,6 @@ bool ipsec_isIfName(const char *s) {
             return false;
     }
     return true;
-}
-
-bool ipsec_isDottedQuad(const char *s) {
-    if (ipsec_netChkDotIpAddr(s) != 1)
-        return false;
-    /* Stricter than the helper: every octet present, and no leading zero,
-     * which setkey's and iptables' address parsers would read as octal. */
-    for (const char *octet = s;; octet++) {
-        const size_t digits = strspn(octet, "0123456789");
-        if (digits == 0 || (digits > 1 && octet[0] == '0'))
-            return false;
-        octet += digits;
-        if (*octet == '\0')
-            return true;
-    }
 }
 
 bool ipsec_isHex(const char *s, size_t maxLen) {

@@ -10,9 +10,6 @@
 
 /* A plain interface name: 1 to 15 of [A-Za-z0-9_.-], not "." or "..". */
 bool ipsec_isIfName(const char *s);
-/* Four decimal octets of 0 to 255 without leading zeros, by dots: a plain
- * shell word, and one address to every parser. */
-bool ipsec_isDottedQuad(const char *s);
 /* Hexadecimal digits only, at most `maxLen` of them; empty (or null) is
  * accepted, for fields written as "0x" followed by nothing. */
 bool ipsec_isHex(const char *s, size_t maxLen);
@@ -22,9 +19,11 @@ bool ipsec_isWord(const char *s);
  * A null text is treated as empty and is safe. */
 bool ipsec_isSafeText(const char *s, const char *forbidden);
 
-/* What ends a setkey statement (';') or hides the rest of its line ('#'). */
-constexpr const char *IPSEC_SETKEY_FORBIDDEN = ";#";
-/* What may not appear in a racoon.conf field (and in psk.txt identifiers). */
-constexpr const char *IPSEC_RACOON_FORBIDDEN = ";\"{}";
+/* What may not appear in a racoon.conf field: the statement characters, and
+ * '#', which outside quoted strings starts a comment that would swallow the
+ * statement's ';'. */
+constexpr const char *IPSEC_RACOON_FORBIDDEN = ";\"{}#";
+/* A psk.txt identifier ends at its first blank: a blank would shift the key. */
+constexpr const char *IPSEC_PSK_ID_FORBIDDEN = ";\"{}# ";
 
 #endif

@@ -300,6 +300,7 @@ TEST_F(Status, ReconcilesTunnelsWithTheKernelTable) {
             EXPECT_GOLDEN(r.deleteGolden, g_deleteFile);
             EXPECT_TRUE(g_lockHeldAtSetkey) << "setkey ran without the lock";
             EXPECT_EQ(g_deleteFile, test_files::read(IPSEC_TMP_DELETE_CONF)) << "file left in place";
+            EXPECT_EQ(0600, test_files::mode(IPSEC_TMP_DELETE_CONF)) << "the file names live SAs: private";
         } else {
             EXPECT_TRUE(shell_recorder::commands().empty());
             EXPECT_FALSE(deleteFileExists());

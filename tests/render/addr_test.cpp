@@ -102,18 +102,21 @@ TEST(TextChecks, InterfaceNames) {
 }
 
 TEST(TextChecks, ConfigurationTexts) {
-    EXPECT_TRUE(ipsec_isSafeText("aes-cbc", IPSEC_SETKEY_FORBIDDEN));
-    EXPECT_TRUE(ipsec_isSafeText("", IPSEC_SETKEY_FORBIDDEN));
-    EXPECT_TRUE(ipsec_isSafeText(nullptr, IPSEC_SETKEY_FORBIDDEN));
-    EXPECT_FALSE(ipsec_isSafeText("aes;flush", IPSEC_SETKEY_FORBIDDEN));
-    EXPECT_FALSE(ipsec_isSafeText("a\nflush", IPSEC_SETKEY_FORBIDDEN));
-    EXPECT_FALSE(ipsec_isSafeText("a\tb", IPSEC_SETKEY_FORBIDDEN));
+    EXPECT_TRUE(ipsec_isSafeText("aes-cbc", IPSEC_RACOON_FORBIDDEN));
+    EXPECT_TRUE(ipsec_isSafeText("", IPSEC_RACOON_FORBIDDEN));
+    EXPECT_TRUE(ipsec_isSafeText(nullptr, IPSEC_RACOON_FORBIDDEN));
+    EXPECT_TRUE(ipsec_isSafeText("main mode", IPSEC_RACOON_FORBIDDEN));
+    EXPECT_FALSE(ipsec_isSafeText("aes;flush", IPSEC_RACOON_FORBIDDEN));
+    EXPECT_FALSE(ipsec_isSafeText("a\nflush", IPSEC_RACOON_FORBIDDEN));
+    EXPECT_FALSE(ipsec_isSafeText("a\tb", IPSEC_RACOON_FORBIDDEN));
     EXPECT_TRUE(ipsec_isSafeText("secret \"quoted\"", ";"));
     EXPECT_FALSE(ipsec_isSafeText("main; }", IPSEC_RACOON_FORBIDDEN));
     EXPECT_FALSE(ipsec_isSafeText("x\"", IPSEC_RACOON_FORBIDDEN));
     EXPECT_FALSE(ipsec_isSafeText("{", IPSEC_RACOON_FORBIDDEN));
     EXPECT_FALSE(ipsec_isSafeText("\x7f", nullptr));
-    EXPECT_FALSE(ipsec_isSafeText("10.1.0.0#", IPSEC_SETKEY_FORBIDDEN));
+    EXPECT_FALSE(ipsec_isSafeText("10.1.0.0#", IPSEC_RACOON_FORBIDDEN));
+    EXPECT_TRUE(ipsec_isSafeText("gw.example.net", IPSEC_PSK_ID_FORBIDDEN));
+    EXPECT_FALSE(ipsec_isSafeText("gw.example.net key", IPSEC_PSK_ID_FORBIDDEN));
 }
 
 } // namespace
