@@ -58,18 +58,14 @@ bool IpsecFile::open() {
     unlink(temp_.c_str());
     const bool secret = (mode_ == IPSEC_FILE_PRIVATE);
     const int fd = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, secret ? 0600 : 0666);
-    if (fd < 0) {
-        fail(true, errno);
-        return false;
-    }
+    if (fd < 0)
+        return fail(true, errno);
     sink_ = Sink{fd, 0};
     const cookie_io_functions_t io = {nullptr, sinkWrite, nullptr, sinkClose};
     if ((secret && fchmod(fd, 0600) != 0) || !(f_ = fopencookie(&sink_, "w", io))) {
         const int err = errno;
         close(fd);
-        unlink(temp_.c_str());
-        fail(true, err);
-        return false;
+        return fail(true, err);
     }
     return true;
 }
@@ -89,12 +85,7 @@ bool IpsecFile::commit() {
         err = sink_.err; /* the close's own error */
     if (!err && rename(temp_.c_str(), path_) != 0)
         err = errno;
-    if (err) {
-        unlink(temp_.c_str());
-        fail(false, err);
-        return false;
-    }
-    return true;
+    return err ? fail(false, err) : true;
 }
 
 void IpsecFile::discard() {
@@ -105,9 +96,11 @@ void IpsecFile::discard() {
     unlink(temp_.c_str());
 }
 
-void IpsecFile::fail(bool creating, int err) {
+bool IpsecFile::fail(bool creating, int err) {
+    unlink(temp_.c_str());
     if (creating)
         log_log(ZOR_LOG_ERR, func_, __LINE__, "ipsec cannot create %s: %s\n", path_, strerror(err));
     else
         log_log(ZOR_LOG_ERR, func_, __LINE__, "ipsec cannot write %s: %s\n", path_, strerror(err));
+    return false;
 }

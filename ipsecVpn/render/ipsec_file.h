@@ -45,7 +45,8 @@ class IpsecFile {
 
   private:
     void discard();
-    void fail(bool creating, int err);
+    /* Removes the temporary and logs the failure: false, for the caller to return. */
+    bool fail(bool creating, int err);
 
     const char *path_;
     std::string temp_;

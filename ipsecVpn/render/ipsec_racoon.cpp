@@ -129,13 +129,14 @@ struct Pass {
 };
 
 /* One IKE tunnel: its key line, its remote block when it is the first tunnel
- * of the pass on its gateway, its sainfo block. False when it was skipped. */
-bool writeIkeTunnel(Pass &p, const IPSecCfgObject &o) {
+ * of the pass on its gateway, its sainfo block; or a line saying why it is
+ * skipped. */
+void writeIkeTunnel(Pass &p, const IPSecCfgObject &o) {
     const char *why = nullptr;
     if (const char *field = unwritableField(o, &why)) {
         const char *name = ipsec_isSafeText(o.connName, "") ? ipsec_txt(o.connName) : "?";
         log_log(ZOR_LOG_ERR, p.func, __LINE__, "tunnel %u (%s) skipped: %s %s\n", o.entryID, name, field, why);
-        return false;
+        return;
     }
     writePskLine(p.psk, o);
     const std::string gw = ipsec_txt(o.realRemoteIP);
@@ -144,7 +145,6 @@ bool writeIkeTunnel(Pass &p, const IPSecCfgObject &o) {
     if (!seen)
         writeRemoteBlock(p.conf, o, p.tunnelNum);
     writeSainfoBlock(p.conf, o);
-    return true;
 }
 
 /* Both walks under one hold of the global lock, released while each tunnel is
