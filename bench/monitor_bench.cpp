@@ -16,6 +16,7 @@
 #include "monitor/ipsec_pfkey.h"
 #include "monitor/ipsec_status.h"
 #include "pfkeysim.h"
+#include "shell_recorder.h"
 #include "test_files.h"
 
 namespace {
@@ -80,6 +81,7 @@ template <typename F> double usPerCall(int ticks, F f) {
 
 int main(int argc, char **argv) {
     const int ticks = argc > 1 ? atoi(argv[1]) : 50;
+    shell_recorder::install();
     snprintf(l_wan_ip, sizeof(l_wan_ip), "%s", kWan);
     printf("%-8s %16s %16s %16s\n", "tunnels", "dump only (us)", "status tick (us)", "host names (us)");
     std::vector<PfkeySaMsg> scratch;
