@@ -15,6 +15,7 @@
 
 #include "core/ipsec_dispatch.h"
 #include "core/ipsec_state.h"
+#include "mdm_fixture.h"
 #include "msg_frame.h"
 #include "shell_recorder.h"
 #include "system_model.h"
@@ -22,14 +23,8 @@
 
 namespace {
 
-std::string zorHome() {
-    const char *h = getenv("ZOR_HOME");
-    return h && *h ? h : "/var/run/zor";
-}
-
 void writeModel(const char *conn) {
-    mkdir(zorHome().c_str(), 0755);
-    test_files::write(zorHome() + "/mdm.json", sysmodel::twoTunnels(conn));
+    mdm_fixture::writeJson(sysmodel::twoTunnels(conn));
 }
 
 const char *const EMPTY_ADDRESS_WAN0 = R"({"enable": 1, "connectionStatus": "Connected",

@@ -18,6 +18,8 @@
 #include <regex>
 #include <sstream>
 
+#include "mdm_fixture.h"
+#include "msg_frame.h"
 #include "test_files.h"
 
 namespace sys {
@@ -43,7 +45,7 @@ void reapOrphans() {
 }
 
 std::string daemonSocket() {
-    return zorHome() + "/msg/502";
+    return mdm_fixture::home() + "/msg/502";
 }
 
 bool socketBound(const std::string &path) {
@@ -88,16 +90,6 @@ std::string normaliseLogLine(const std::string &line) {
 
 } // namespace
 
-std::string zorHome() {
-    const char *home = getenv("ZOR_HOME");
-    return home && *home ? home : "/var/run/zor";
-}
-
-void writeModel(const std::string &json) {
-    run("mkdir -p " + zorHome());
-    test_files::write(zorHome() + "/mdm.json", json);
-}
-
 std::string toolLogPath() {
     return TOOL_LOG;
 }
@@ -131,21 +123,6 @@ bool waitFor(const std::function<bool()> &done, int seconds) {
     }
 }
 
-std::vector<unsigned char> message(ZorMsgType type, const void *body, size_t bodyLen) {
-    ZorMsgHeader hdr;
-    memset(&hdr, 0, sizeof(hdr));
-    hdr.type = type;
-    hdr.src = EID_KIV;
-    hdr.dst = EID_IPSEC;
-    hdr.flags = ZOR_MSG_FLAG_EVENT;
-    hdr.dataLength = static_cast<UINT32>(bodyLen);
-    std::vector<unsigned char> out(ZOR_MSG_HEADER_SIZE + bodyLen);
-    memcpy(out.data(), &hdr, ZOR_MSG_HEADER_SIZE);
-    if (bodyLen)
-        memcpy(out.data() + ZOR_MSG_HEADER_SIZE, body, bodyLen);
-    return out;
-}
-
 bool sendRaw(const std::vector<unsigned char> &datagram) {
     int s = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (s < 0)
@@ -165,7 +142,7 @@ Daemon::Daemon() {
     /* What reaches the kernel is the setkey stand-in's business and depends on
      * the host's kernel; here only the daemon's runs of setkey count. */
     setenv("SETKEY_DRY_RUN", "1", 1);
-    run("mkdir -p " + zorHome());
+    run("mkdir -p " + mdm_fixture::home());
 }
 
 Daemon::~Daemon() {
@@ -232,7 +209,7 @@ void Daemon::stop() {
 }
 
 bool Daemon::sync() {
-    if (!sendRaw(message(ZOR_MSG_IPSEC_CFG_CHANGED, nullptr, 0)))
+    if (!sendRaw(msg_frame::frame(ZOR_MSG_IPSEC_CFG_CHANGED, nullptr, 0, ZOR_MSG_FLAG_EVENT)))
         return false;
     size_t want = static_cast<size_t>(++syncs_);
     return waitFor([&] { return countOf(test_files::read(DAEMON_LOG), SYNC_LINE) >= want; });

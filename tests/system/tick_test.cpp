@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "mdm_fixture.h"
 #include "system_harness.h"
 #include "system_model.h"
 #include "test_files.h"
@@ -17,7 +18,7 @@ constexpr const char *SA_TABLE = "/var/tmp/kernel-sa.txt";
 constexpr const char *PFKEY_LOG = "/var/tmp/pfkey.log";
 
 TEST(QuietPeriod, TunnelStatusFromTheKernel) {
-    sys::writeModel(sysmodel::twoTunnels(sysmodel::CONNECTED_WAN0));
+    mdm_fixture::writeJson(sysmodel::twoTunnels(sysmodel::CONNECTED_WAN0));
     test_files::write(SA_TABLE, "");
     setenv("LD_PRELOAD", (std::string(IPSEC_BIN_DIR) + "/libpfkeysim.so").c_str(), 1);
     setenv("PFKEYSIM_TABLE", SA_TABLE, 1);
