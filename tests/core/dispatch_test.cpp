@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "command_output.h"
 #include "core/ipsec_dispatch.h"
 #include "core/ipsec_state.h"
 #include "mdm_fixture.h"
@@ -56,15 +57,7 @@ std::string normaliseLog(const std::string &log) {
 }
 
 std::string filterInput() {
-    std::string out;
-    FILE *p = popen("iptables -S INPUT 2>&1", "r");
-    if (!p)
-        return "cannot run iptables\n";
-    char buf[512];
-    while (fgets(buf, sizeof(buf), p))
-        out += buf;
-    pclose(p);
-    return out;
+    return test_cmd::output("iptables -S INPUT 2>&1");
 }
 
 class Dispatch : public ::testing::Test {

@@ -18,6 +18,7 @@
 #include <regex>
 #include <sstream>
 
+#include "command_output.h"
 #include "mdm_fixture.h"
 #include "msg_frame.h"
 #include "test_files.h"
@@ -96,16 +97,7 @@ std::string toolLogPath() {
 
 RunResult run(const std::string &cmd) {
     RunResult r{-1, ""};
-    FILE *p = popen((cmd + " 2>&1").c_str(), "r");
-    if (!p)
-        return r;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), p)) > 0)
-        r.output.append(buf, n);
-    int st = pclose(p);
-    if (st != -1 && WIFEXITED(st))
-        r.status = WEXITSTATUS(st);
+    r.output = test_cmd::output(cmd + " 2>&1", &r.status);
     return r;
 }
 
