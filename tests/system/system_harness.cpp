@@ -49,15 +49,20 @@ std::string daemonSocket() {
     return mdm_fixture::home() + "/msg/502";
 }
 
-bool socketBound(const std::string &path) {
-    int s = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (s < 0)
-        return false;
+struct sockaddr_un unixAddress(const std::string &path) {
     struct sockaddr_un addr;
     memset(&addr, 0, sizeof(addr));
     addr.sun_family = AF_UNIX;
     snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", path.c_str());
-    bool ok = connect(s, reinterpret_cast<struct sockaddr *>(&addr), sizeof(addr)) == 0;
+    return addr;
+}
+
+bool socketBound(const std::string &path) {
+    int s = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (s < 0)
+        return false;
+    const struct sockaddr_un addr = unixAddress(path);
+    bool ok = connect(s, reinterpret_cast<const struct sockaddr *>(&addr), sizeof(addr)) == 0;
     close(s);
     return ok;
 }
@@ -119,12 +124,9 @@ bool sendRaw(const std::vector<unsigned char> &datagram) {
     int s = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (s < 0)
         return false;
-    struct sockaddr_un addr;
-    memset(&addr, 0, sizeof(addr));
-    addr.sun_family = AF_UNIX;
-    snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", daemonSocket().c_str());
+    const struct sockaddr_un addr = unixAddress(daemonSocket());
     ssize_t n =
-        sendto(s, datagram.data(), datagram.size(), 0, reinterpret_cast<struct sockaddr *>(&addr), sizeof(addr));
+        sendto(s, datagram.data(), datagram.size(), 0, reinterpret_cast<const struct sockaddr *>(&addr), sizeof(addr));
     close(s);
     return n == static_cast<ssize_t>(datagram.size());
 }
