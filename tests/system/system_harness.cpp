@@ -175,6 +175,15 @@ bool Daemon::start(const std::vector<std::string> &args, bool waitReady) {
            pid_ > 0;
 }
 
+bool Daemon::startOnSimulatedKernel(const std::string &saTable) {
+    test_files::write(saTable, "");
+    setenv("LD_PRELOAD", (std::string(IPSEC_BIN_DIR) + "/libpfkeysim.so").c_str(), 1);
+    setenv("PFKEYSIM_TABLE", saTable.c_str(), 1);
+    const bool started = start();
+    unsetenv("LD_PRELOAD");
+    return started;
+}
+
 int Daemon::waitExit(int seconds) {
     if (pid_ <= 0)
         return -1;

@@ -43,6 +43,9 @@ class Daemon {
 
     /* Starts ipsecVpn with `args`; with `waitReady`, returns once its socket is bound. */
     bool start(const std::vector<std::string> &args = {}, bool waitReady = true);
+    /* Starts it as start() does with the simulated PF_KEY kernel preloaded
+     * into it alone, its SA table read from `saTable` (emptied first). */
+    bool startOnSimulatedKernel(const std::string &saTable);
     /* Waits for the process to end by itself: its exit status, or -1. */
     int waitExit(int seconds = 20);
     /* Ends it with SIGKILL, as nothing else ends it. */
