@@ -34,20 +34,11 @@ const char *const EMPTY_ADDRESS_WAN0 = R"({"enable": 1, "connectionStatus": "Con
 using msg_frame::frame;
 using msg_frame::wanMsg;
 
-/* Tunnel 1 ("manual") as it was before the change. */
+/* Tunnel 1 ("manual") as it was before the change, its SPIs left out. */
 std::vector<unsigned char> cfgMsg(UINT32 op) {
-    IpsecCfgChangedMsgBody body;
-    memset(&body, 0, sizeof(body));
-    body.entryID = 1;
-    body.op = op;
-    body.enable = 1;
-    strcpy(body.local_ip, "192.168.1.0");
-    strcpy(body.local_mask, "255.255.255.0");
-    strcpy(body.remote_ip, "10.2.0.0");
-    strcpy(body.remote_mask, "255.255.0.0");
-    strcpy(body.real_remote_gw_ip, "203.0.113.9");
-    body.stack.currentDepth = 1;
-    body.stack.instance[0] = 1;
+    IpsecCfgChangedMsgBody body = msg_frame::cfgBody(1, op, 1);
+    memset(body.spi, 0, sizeof(body.spi));
+    memset(body.second_spi, 0, sizeof(body.second_spi));
     return frame(ZOR_MSG_IPSEC_CFG_CHANGED, &body, sizeof(body));
 }
 
