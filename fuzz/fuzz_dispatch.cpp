@@ -23,9 +23,11 @@
 
 #include "core/ipsec_dispatch.h"
 #include "core/ipsec_state.h"
+#include "mdm_fixture.h"
 #include "pfkeysim.h"
 #include "shell_recorder.h"
 #include "system_model.h"
+#include "wan_state.h"
 
 namespace {
 
@@ -37,13 +39,6 @@ bool plainCommand(const std::string &cmd) {
     return !cmd.empty() && strspn(cmd.c_str(), kChars) == cmd.size();
 }
 
-void wanUpOnWan0() {
-    current_wan_state = 1;
-    snprintf(l_wan_ip, sizeof(l_wan_ip), "198.51.100.2");
-    snprintf(default_ifName, sizeof(default_ifName), "wan0");
-    old_default_ifName[0] = '\0';
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
@@ -51,30 +46,16 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
         fprintf(stderr, "fuzz_dispatch writes /var/ipsec: run it inside scripts/sandbox.sh\n");
         exit(2);
     }
-    const char *home = getenv("ZOR_HOME");
-    std::string dir = home && *home ? home : "/var/run/zor";
-    setenv("ZOR_HOME", dir.c_str(), 1);
-    mkdir(dir.c_str(), 0755);
     /* Two tunnels (manual 1, IKE 2) and a connected WAN on wan0. */
-    const std::string model = sysmodel::twoTunnels(sysmodel::CONNECTED_WAN0);
-    FILE *f = fopen((dir + "/mdm.json").c_str(), "w");
-    if (!f || fputs(model.c_str(), f) < 0 || fclose(f) != 0)
-        exit(2);
+    mdm_fixture::writeJson(sysmodel::twoTunnels(sysmodel::CONNECTED_WAN0));
     mkdir("/var/ipsec", 0700);
     /* The tunnels' SAs, so that deletions by request id find something. */
-    pfkeysim::Sa out;
-    out.reqid = 3;
-    pfkeysim::Sa in = out;
-    in.src = out.dst;
-    in.dst = out.src;
-    in.spi = 0x1001;
-    in.reqid = 4;
-    pfkeysim::setTable({out, in});
+    pfkeysim::setTable({pfkeysim::sa(0x1000, 3), pfkeysim::sa("203.0.113.9", "198.51.100.2", 0x1001, 4)});
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    wanUpOnWan0();
+    wan_state::up();
     shell_recorder::clear();
     size_t off = 0;
     for (size_t n = 0; n < kMaxMessages && size - off >= ZOR_MSG_HEADER_SIZE; n++) {

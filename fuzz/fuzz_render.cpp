@@ -29,10 +29,12 @@
 #include <nlohmann/json.hpp>
 
 #include "core/ipsec_state.h"
+#include "mdm_fixture.h"
 #include "render/ipsec_racoon.h"
 #include "render/ipsec_setkey.h"
 #include "shell_recorder.h"
 #include "test_files.h"
+#include "wan_state.h"
 
 using nlohmann::json;
 
@@ -62,8 +64,6 @@ const char *const kFields[] = {"realRemoteIP",
                                "ph2IntegrityAlgo",
                                "ph2DHGroup",
                                "connName"};
-
-std::string g_mdmPath;
 
 json tunnel(UINT32 id, int keyEx, const char *gw, const char *local, const char *remote) {
     return {{"entryID", id},
@@ -197,15 +197,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
         fprintf(stderr, "fuzz_render writes /var/ipsec: run it inside scripts/sandbox.sh\n");
         exit(2);
     }
-    const char *home = getenv("ZOR_HOME");
-    const std::string dir = home && *home ? home : "/var/run/zor";
-    setenv("ZOR_HOME", dir.c_str(), 1);
-    mkdir(dir.c_str(), 0755);
     mkdir("/var/ipsec", 0700);
-    g_mdmPath = dir + "/mdm.json";
-    current_wan_state = 1;
-    snprintf(l_wan_ip, sizeof(l_wan_ip), "198.51.100.2");
-    snprintf(default_ifName, sizeof(default_ifName), "wan0");
+    wan_state::up();
     return 0;
 }
 
@@ -223,13 +216,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     const json model = {
         {"IPSecCfgObject", json::array({manual, ike, tunnel(3, 0, "192.0.2.60", "192.168.3.0", "10.3.0.0")})}};
-    FILE *f = fopen(g_mdmPath.c_str(), "w");
-    if (!f)
-        abort();
     /* The data model holds UTF-8 only; other bytes become U+FFFD. */
     const std::string text = model.dump(-1, ' ', false, json::error_handler_t::replace);
-    fwrite(text.data(), 1, text.size(), f);
-    fclose(f);
+    mdm_fixture::writeJson(text);
 
     shell_recorder::clear();
     int setkeyCount = 0, racoonCount = 0;

@@ -13,8 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "command_output.h"
 #include "core/ipsec_dispatch.h"
 #include "core/ipsec_state.h"
+#include "mdm_fixture.h"
 #include "msg_frame.h"
 #include "shell_recorder.h"
 #include "system_model.h"
@@ -22,14 +24,8 @@
 
 namespace {
 
-std::string zorHome() {
-    const char *h = getenv("ZOR_HOME");
-    return h && *h ? h : "/var/run/zor";
-}
-
 void writeModel(const char *conn) {
-    mkdir(zorHome().c_str(), 0755);
-    test_files::write(zorHome() + "/mdm.json", sysmodel::twoTunnels(conn));
+    mdm_fixture::writeJson(sysmodel::twoTunnels(conn));
 }
 
 const char *const EMPTY_ADDRESS_WAN0 = R"({"enable": 1, "connectionStatus": "Connected",
@@ -38,20 +34,11 @@ const char *const EMPTY_ADDRESS_WAN0 = R"({"enable": 1, "connectionStatus": "Con
 using msg_frame::frame;
 using msg_frame::wanMsg;
 
-/* Tunnel 1 ("manual") as it was before the change. */
+/* Tunnel 1 ("manual") as it was before the change, its SPIs left out. */
 std::vector<unsigned char> cfgMsg(UINT32 op) {
-    IpsecCfgChangedMsgBody body;
-    memset(&body, 0, sizeof(body));
-    body.entryID = 1;
-    body.op = op;
-    body.enable = 1;
-    strcpy(body.local_ip, "192.168.1.0");
-    strcpy(body.local_mask, "255.255.255.0");
-    strcpy(body.remote_ip, "10.2.0.0");
-    strcpy(body.remote_mask, "255.255.0.0");
-    strcpy(body.real_remote_gw_ip, "203.0.113.9");
-    body.stack.currentDepth = 1;
-    body.stack.instance[0] = 1;
+    IpsecCfgChangedMsgBody body = msg_frame::cfgBody(1, op, 1);
+    memset(body.spi, 0, sizeof(body.spi));
+    memset(body.second_spi, 0, sizeof(body.second_spi));
     return frame(ZOR_MSG_IPSEC_CFG_CHANGED, &body, sizeof(body));
 }
 
@@ -61,15 +48,7 @@ std::string normaliseLog(const std::string &log) {
 }
 
 std::string filterInput() {
-    std::string out;
-    FILE *p = popen("iptables -S INPUT 2>&1", "r");
-    if (!p)
-        return "cannot run iptables\n";
-    char buf[512];
-    while (fgets(buf, sizeof(buf), p))
-        out += buf;
-    pclose(p);
-    return out;
+    return test_cmd::output("iptables -S INPUT 2>&1");
 }
 
 class Dispatch : public ::testing::Test {

@@ -15,21 +15,11 @@
 
 #include "core/ipsec_state.h"
 #include "core/ipsec_wan.h"
+#include "mdm_fixture.h"
 #include "test_files.h"
 #include "zor_standin.h"
 
 namespace {
-
-std::string zorHome() {
-    const char *h = getenv("ZOR_HOME");
-    return h && *h ? h : "/var/run/zor";
-}
-
-void writeModel(const std::string &json) {
-    std::string cmd = "mkdir -p " + zorHome();
-    ASSERT_EQ(0, system(cmd.c_str()));
-    test_files::write(zorHome() + "/mdm.json", json);
-}
 
 /* One IP connection object in the model's JSON. */
 std::string ip(const std::string &ifName, const std::string &addr, int enable = 1,
@@ -69,7 +59,7 @@ class WanLookup : public ::testing::TestWithParam<LookupCase> {};
 
 TEST_P(WanLookup, ChoosesFirstConnectedConnectionOnTheInterface) {
     const LookupCase &c = GetParam();
-    writeModel(c.model);
+    mdm_fixture::writeJson(c.model);
     char wanIP[16] = "unchanged";
     EXPECT_EQ(c.want, ipsec_getWanIP(wanIP, sizeof(wanIP), c.ifName, 16));
     EXPECT_STREQ(c.wantIP, wanIP);
@@ -114,12 +104,12 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<LookupCase> &info) { return std::string(info.param.name); });
 
 std::string trace() {
-    return test_files::read(zorHome() + "/trace");
+    return test_files::read(mdm_fixture::home() + "/trace");
 }
 
 TEST(WanLookupEdges, NullBufferWalksEverythingAndFails) {
-    writeModel(model(device(ip("wan0", A), "")));
-    setenv("ZOR_TRACE", (zorHome() + "/trace").c_str(), 1);
+    mdm_fixture::writeJson(model(device(ip("wan0", A), "")));
+    setenv("ZOR_TRACE", (mdm_fixture::home() + "/trace").c_str(), 1);
     EXPECT_EQ(ZORRET_INTERNAL_ERROR, ipsec_getWanIP(nullptr, 16, "wan0", 16));
     unsetenv("ZOR_TRACE");
     std::string t = trace();
@@ -128,8 +118,8 @@ TEST(WanLookupEdges, NullBufferWalksEverythingAndFails) {
 }
 
 TEST(WanLookupEdges, LockReleasedOnceOnEveryExit) {
-    writeModel(model(device(ip("wan0", A), "")));
-    setenv("ZOR_TRACE", (zorHome() + "/trace").c_str(), 1);
+    mdm_fixture::writeJson(model(device(ip("wan0", A), "")));
+    setenv("ZOR_TRACE", (mdm_fixture::home() + "/trace").c_str(), 1);
     char wanIP[16];
     EXPECT_EQ(ZORRET_SUCCESS, ipsec_getWanIP(wanIP, sizeof(wanIP), "wan0", 16));
     EXPECT_EQ(ZORRET_INTERNAL_ERROR, ipsec_getWanIP(wanIP, sizeof(wanIP), "wan9", 16));
@@ -145,8 +135,8 @@ TEST(WanLookupEdges, LockReleasedOnceOnEveryExit) {
 }
 
 TEST(WanLookupEdges, RefusedLockReturnsItsCodeWithoutWalking) {
-    writeModel(model(device(ip("wan0", A), "")));
-    setenv("ZOR_TRACE", (zorHome() + "/trace").c_str(), 1);
+    mdm_fixture::writeJson(model(device(ip("wan0", A), "")));
+    setenv("ZOR_TRACE", (mdm_fixture::home() + "/trace").c_str(), 1);
     setenv("ZOR_FAIL_LOCK", "ipsec_getWanIP", 1);
     char wanIP[16] = "unchanged";
     testing::internal::CaptureStderr();
@@ -165,7 +155,7 @@ TEST(WanLookupEdges, RefusedLockReturnsItsCodeWithoutWalking) {
 class WanState : public ::testing::Test {
   protected:
     void SetUp() override {
-        std::string cmd = "mkdir -p " + zorHome() + "/msg";
+        std::string cmd = "mkdir -p " + mdm_fixture::home() + "/msg";
         ASSERT_EQ(0, system(cmd.c_str()));
         ASSERT_EQ(ZORRET_SUCCESS, zorMsg_init(EID_IPSEC, &msgHandle));
     }

@@ -18,6 +18,7 @@
 #include "pfkeysim.h"
 #include "shell_recorder.h"
 #include "test_files.h"
+#include "wan_state.h"
 
 using nlohmann::json;
 
@@ -101,20 +102,6 @@ void writeModel(const json &tunnels) {
                  {"externalIPAddress", "198.51.100.2"}};
     mdm_fixture::writeJson(json{{"IPSecCfgObject", tunnels},
                                 {"WanDevObject", json::array({{{"name", "wan"}, {"WanIpConnObject", {conn}}}})}});
-}
-
-void setWanUp() {
-    current_wan_state = 1;
-    snprintf(l_wan_ip, sizeof(l_wan_ip), "198.51.100.2");
-    snprintf(default_ifName, sizeof(default_ifName), "wan0");
-    old_default_ifName[0] = '\0';
-}
-
-void setWanDown() {
-    current_wan_state = 0;
-    snprintf(l_wan_ip, sizeof(l_wan_ip), "0.0.0.0");
-    default_ifName[0] = '\0';
-    old_default_ifName[0] = '\0';
 }
 
 Outcome observeImpl(void (*step)(void *), void *arg) {
@@ -237,7 +224,7 @@ void Scene::SetUp() {
     pfkeysim::reset();
     shell_recorder::clear();
     mkdir("/var/ipsec", 0700);
-    setWanDown();
+    wan_state::down();
 }
 
 void Scene::TearDown() {

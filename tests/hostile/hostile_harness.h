@@ -35,9 +35,6 @@ struct Outcome {
     std::string pskTxt;
 };
 
-/* The WAN state as after a WAN up on wan0 (198.51.100.2), or as down. */
-void setWanUp();
-void setWanDown();
 /* Runs `step` with the recorder cleared and standard error captured. */
 template <typename F> Outcome observe(F step);
 Outcome observeImpl(void (*step)(void *), void *arg);

@@ -20,6 +20,7 @@
 #include "monitor/ipsec_status.h"
 #include "pfkeysim.h"
 #include "proc/ipsec_proc.h"
+#include "wan_state.h"
 
 using nlohmann::json;
 
@@ -86,7 +87,7 @@ void tickAgainst(const KernelRow &row) {
         tunnels[2]["SPI"] = "700";
         tunnels[2]["secondSPI"] = "701";
         hostile::writeModel(tunnels);
-        hostile::setWanUp();
+        wan_state::up();
         pfkeysim::reset();
         pfkeysim::setTable(table());
         row.fault();

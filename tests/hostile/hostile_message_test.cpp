@@ -12,6 +12,7 @@
 #include "core/ipsec_state.h"
 #include "hostile_harness.h"
 #include "test_files.h"
+#include "wan_state.h"
 
 namespace {
 
@@ -124,7 +125,7 @@ TEST_F(HostileMessage, MessagesAreCheckedBeforeTheyAreRead) {
     for (const MessageRow &row : rows) {
         SCOPED_TRACE(row.name);
         hostile::writeModel(hostile::baseTunnels());
-        hostile::setWanUp();
+        wan_state::up();
         const Bytes msg = row.msg;
         const int freePages = row.freePages;
         hostile::Outcome o = hostile::observe([&msg, freePages] {

@@ -11,6 +11,7 @@
 #include "mdm_fixture.h"
 #include "monitor/ipsec_fqdn.h"
 #include "test_files.h"
+#include "wan_state.h"
 
 using nlohmann::json;
 
@@ -363,7 +364,7 @@ TEST_F(HostileModel, TunnelTextsNeverInjectAndNeverCostOtherTunnels) {
         for (auto &f : row.patch.items())
             tunnels[row.id - 1][f.key()] = f.value();
         hostile::writeModel(tunnels);
-        hostile::setWanDown();
+        wan_state::down();
         hostile::Outcome o = hostile::observe([] { hostile::handle(hostile::wanMsg("wan0", 1)); });
 
         EXPECT_EQ("", hostile::injectionFailures(o, row.hostile));
@@ -442,7 +443,7 @@ TEST_F(HostileModel, WanConnectionTextsNeverReachAFileOrCommand) {
         for (auto &f : row.patch.items())
             model["WanDevObject"][0]["WanIpConnObject"][0][f.key()] = f.value();
         mdm_fixture::writeJson(model);
-        hostile::setWanDown();
+        wan_state::down();
         hostile::Outcome o = hostile::observe([] { hostile::handle(hostile::wanMsg("wan0", 1)); });
 
         EXPECT_EQ("", hostile::injectionFailures(o, row.hostile));
@@ -477,7 +478,7 @@ TEST_F(HostileModel, HostileGatewayNamesResolveToNoAddressAndCostNoOtherTunnel) 
         tunnels[0]["remoteGWAddress"] = row.gateway;
         tunnels[2]["remoteGWAddress"] = "peer.example";
         hostile::writeModel(tunnels);
-        hostile::setWanUp();
+        wan_state::up();
         hostile::Outcome o = hostile::observe([] { ipsec_checkFQDNChange(); });
         EXPECT_TRUE(o.commands.empty());
         /* A name that does not resolve stands for no address: the tunnel waits. */

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "mdm_fixture.h"
 #include "system_harness.h"
 #include "test_files.h"
 
@@ -52,14 +53,10 @@ std::string notices(const std::string &out) {
 }
 
 TEST(MonitorTick, HostNameFollowedThenStatusAndLoneSaDeleted) {
-    sys::writeModel(MODEL);
+    mdm_fixture::writeJson(MODEL);
     test_files::write("/etc/hosts", "127.0.0.1 localhost\n192.0.2.60 vpn.example\n");
-    test_files::write(SA_TABLE, "");
-    setenv("LD_PRELOAD", (std::string(IPSEC_BIN_DIR) + "/libpfkeysim.so").c_str(), 1);
-    setenv("PFKEYSIM_TABLE", SA_TABLE, 1);
     sys::Daemon d;
-    ASSERT_TRUE(d.start());
-    unsetenv("LD_PRELOAD");
+    ASSERT_TRUE(d.startOnSimulatedKernel(SA_TABLE));
     sys::Transcript t{d};
 
     sys::zorctl(t, d, "wan up wan0");

@@ -61,26 +61,12 @@ void writeModel(const std::vector<Tunnel> &tunnels) {
     mdm_fixture::writeJson(json{{"IPSecCfgObject", list}});
 }
 
-pfkeysim::Sa kernelSa(const char *src, const char *dst, uint32_t spi, uint32_t reqid, uint8_t state) {
-    pfkeysim::Sa s;
-    s.src = src;
-    s.dst = dst;
-    s.spi = spi;
-    s.reqid = reqid;
-    s.state = state;
-    if (state == SADB_SASTATE_LARVAL) {
-        s.aalg = 0;
-        s.ealg = 0;
-        s.hardAddtime = 30;
-    }
-    return s;
-}
 /* The tunnel's outbound SA (WAN to peer, request id 2*id+1) and inbound SA. */
 pfkeysim::Sa outSa(UINT32 id, const char *peer, uint32_t spi, uint8_t state = SADB_SASTATE_MATURE) {
-    return kernelSa(kWan, peer, spi, 2 * id + 1, state);
+    return pfkeysim::sa(kWan, peer, spi, 2 * id + 1, state);
 }
 pfkeysim::Sa inSa(UINT32 id, const char *peer, uint32_t spi, uint8_t state = SADB_SASTATE_MATURE) {
-    return kernelSa(peer, kWan, spi, 2 * id + 2, state);
+    return pfkeysim::sa(peer, kWan, spi, 2 * id + 2, state);
 }
 
 /* Removes one extension from a kernel message, as a reply without it. */

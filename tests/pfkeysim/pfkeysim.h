@@ -46,7 +46,9 @@ struct Sa {
     uint64_t currentAddtime = 0; /* creation time; 0: a fixed stand-in */
 };
 
-/* An SA from `src` to `dst` in `state`; the other fields keep the defaults above. */
+/* An SA from `src` to `dst` in `state`, as the kernel holds it: a larval SA
+ * has no algorithms yet and the acquire time-out as its hard lifetime; the
+ * other fields keep the defaults above. */
 inline Sa sa(const char *src, const char *dst, uint32_t spi, uint32_t reqid, uint8_t state = 1) {
     Sa s;
     s.src = src;
@@ -54,7 +56,17 @@ inline Sa sa(const char *src, const char *dst, uint32_t spi, uint32_t reqid, uin
     s.spi = spi;
     s.reqid = reqid;
     s.state = state;
+    if (state == 0) {
+        s.aalg = 0;
+        s.ealg = 0;
+        s.hardAddtime = 30;
+    }
     return s;
+}
+/* The same between the default ends, 198.51.100.2 to 203.0.113.9. */
+inline Sa sa(uint32_t spi, uint32_t reqid, uint8_t state = 1) {
+    const Sa ends;
+    return sa(ends.src.c_str(), ends.dst.c_str(), spi, reqid, state);
 }
 
 /* One request written to a simulated PF_KEY socket. */

@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "mdm_fixture.h"
 #include "system_harness.h"
 #include "system_model.h"
 #include "test_files.h"
@@ -22,7 +23,7 @@ int countOf(const std::string &text, const std::string &what) {
 /* Runs the daemon, brings the WAN up, kills it, starts it again, brings the
  * WAN up again and changes tunnel 1's remote network. Returns the nat table. */
 std::string killAndRestart(sys::Daemon &d, sys::Transcript &t) {
-    sys::writeModel(sysmodel::twoTunnels(sysmodel::CONNECTED_WAN0));
+    mdm_fixture::writeJson(sysmodel::twoTunnels(sysmodel::CONNECTED_WAN0));
     EXPECT_TRUE(d.start({"-m", "1"}));
     sys::zorctl(t, d, "wan up wan0");
     const std::string setkeyBefore = test_files::read("/var/ipsec/setkey.conf");

@@ -74,19 +74,7 @@ json tunnel(UINT32 id, const char *gw, const char *name, int keyEx) {
             {"status", 0}};
 }
 
-pfkeysim::Sa sa(const char *src, const char *dst, uint32_t spi, uint32_t reqid, uint8_t state) {
-    pfkeysim::Sa s;
-    s.src = src;
-    s.dst = dst;
-    s.spi = spi;
-    s.reqid = reqid;
-    s.state = state;
-    if (state == SADB_SASTATE_LARVAL) {
-        s.aalg = 0;
-        s.ealg = 0;
-    }
-    return s;
-}
+using pfkeysim::sa;
 
 void writeHosts(const char *addr) {
     FILE *f = fopen("/etc/hosts", "w");

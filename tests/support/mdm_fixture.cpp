@@ -55,6 +55,8 @@ std::string mdmPath() {
 }
 
 void writeJson(const std::string &text) {
+    std::error_code ignored;
+    std::filesystem::create_directories(home(), ignored);
     test_files::write(mdmPath(), text);
 }
 void writeJson(const char *text) {

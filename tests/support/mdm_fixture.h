@@ -39,7 +39,8 @@ std::string reset();
 std::string home();
 std::string mdmPath();
 
-/* Writes mdm.json as given (no check: a test may write a bad file). */
+/* Writes mdm.json as given (no check: a test may write a bad file), making
+ * ZOR_HOME first when it is missing. */
 void writeJson(const std::string &text);
 void writeJson(const char *text);
 void writeJson(const nlohmann::json &model);

@@ -6,12 +6,13 @@
 
 namespace msg_frame {
 
-std::vector<unsigned char> frame(ZorMsgType type, const void *body, size_t len) {
+std::vector<unsigned char> frame(ZorMsgType type, const void *body, size_t len, UINT16 flags) {
     ZorMsgHeader hdr;
     memset(&hdr, 0, sizeof(hdr));
     hdr.type = type;
     hdr.src = EID_KIV;
     hdr.dst = EID_IPSEC;
+    hdr.flags = flags;
     hdr.dataLength = static_cast<UINT32>(len);
     std::vector<unsigned char> out(ZOR_MSG_HEADER_SIZE + len);
     memcpy(out.data(), &hdr, sizeof(hdr));
@@ -20,11 +21,16 @@ std::vector<unsigned char> frame(ZorMsgType type, const void *body, size_t len) 
     return out;
 }
 
-std::vector<unsigned char> wanMsg(const char *ifName, SINT32 isUP) {
+IPSecWanChangedMsgBody wanBody(const char *ifName, SINT32 isUP) {
     IPSecWanChangedMsgBody body;
     memset(&body, 0, sizeof(body));
     memcpy(body.ifName, ifName, strnlen(ifName, sizeof(body.ifName))); /* may fill the field unterminated */
     body.isUP = isUP;
+    return body;
+}
+
+std::vector<unsigned char> wanMsg(const char *ifName, SINT32 isUP) {
+    const IPSecWanChangedMsgBody body = wanBody(ifName, isUP);
     return frame(ZOR_MSG_IPSEC_DFL_GW_CHANGED, &body, sizeof(body));
 }
 

@@ -1,7 +1,9 @@
 /*
- * A stand-in for the daemon's shell seam: records every command in order and,
+ * A runner for the daemon's shell seam: records every command in order and,
  * when asked, also runs it through the real shell (inside the test sandbox).
- * Link the library ipsec_shell_recorder instead of ipsec_shell.
+ * The tests' main (test_main.cpp), the fuzzers and the benchmarks install it
+ * before anything runs; a program that wants the real shell (the footprint
+ * driver) does not.
  */
 #ifndef SHELL_RECORDER_H
 #define SHELL_RECORDER_H
@@ -10,6 +12,8 @@
 #include <vector>
 
 namespace shell_recorder {
+/* Makes the recorder the daemon's runner of shell commands (ipsec_runCommand). */
+void install();
 /* Commands run so far, oldest first. */
 std::vector<std::string> &commands();
 /* Forgets what was recorded. */

@@ -8,19 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "mdm_fixture.h"
+#include "msg_frame.h"
 #include "system_harness.h"
 #include "system_model.h"
 #include "test_files.h"
 
 namespace {
-
-IPSecWanChangedMsgBody wanBody(const char *ifName, SINT32 isUP) {
-    IPSecWanChangedMsgBody body;
-    memset(&body, 0, sizeof(body));
-    memcpy(body.ifName, ifName, strnlen(ifName, sizeof(body.ifName))); /* may fill the field unterminated */
-    body.isUP = isUP;
-    return body;
-}
 
 /* Sends `datagram` as is, waits until the daemon is through with it, records the effects. */
 void send(sys::Transcript &t, sys::Daemon &d, const std::string &what, const std::vector<unsigned char> &datagram) {
@@ -39,32 +33,35 @@ std::vector<unsigned char> withDataLength(std::vector<unsigned char> msg, UINT32
 }
 
 TEST(Messages, MalformedAndForeignMessages) {
-    sys::writeModel(sysmodel::twoTunnels(sysmodel::CONNECTED_WAN0));
+    mdm_fixture::writeJson(sysmodel::twoTunnels(sysmodel::CONNECTED_WAN0));
     sys::Daemon d;
     ASSERT_TRUE(d.start());
     sys::Transcript t{d};
 
-    send(t, d, "a message of another type", sys::message(ZOR_MSG_GET_WAN_CONN_STATUS, "wan0", 5));
-    IPSecWanChangedMsgBody up = wanBody("wan0", 1);
-    send(t, d, "WAN up with a 20-byte body", sys::message(ZOR_MSG_IPSEC_DFL_GW_CHANGED, &up, 20));
+    send(t, d, "a message of another type",
+         msg_frame::frame(ZOR_MSG_GET_WAN_CONN_STATUS, "wan0", 5, ZOR_MSG_FLAG_EVENT));
+    IPSecWanChangedMsgBody up = msg_frame::wanBody("wan0", 1);
+    send(t, d, "WAN up with a 20-byte body",
+         msg_frame::frame(ZOR_MSG_IPSEC_DFL_GW_CHANGED, &up, 20, ZOR_MSG_FLAG_EVENT));
     std::vector<unsigned char> cfg(160, 0);
-    send(t, d, "configuration change with a 159-byte body", sys::message(ZOR_MSG_IPSEC_CFG_CHANGED, cfg.data(), 159));
+    send(t, d, "configuration change with a 159-byte body",
+         msg_frame::frame(ZOR_MSG_IPSEC_CFG_CHANGED, cfg.data(), 159, ZOR_MSG_FLAG_EVENT));
     send(t, d, "WAN up claiming 36 body bytes but carrying 10",
-         withDataLength(sys::message(ZOR_MSG_IPSEC_DFL_GW_CHANGED, &up, 10), 36));
+         withDataLength(msg_frame::frame(ZOR_MSG_IPSEC_DFL_GW_CHANGED, &up, 10, ZOR_MSG_FLAG_EVENT), 36));
     std::vector<unsigned char> huge(70000, 0);
     memcpy(huge.data(), &up, sizeof(up));
     send(t, d, "WAN up in a datagram of 70028 bytes",
-         sys::message(ZOR_MSG_IPSEC_DFL_GW_CHANGED, huge.data(), huge.size()));
-    IPSecWanChangedMsgBody unterminated = wanBody("", 0);
+         msg_frame::frame(ZOR_MSG_IPSEC_DFL_GW_CHANGED, huge.data(), huge.size(), ZOR_MSG_FLAG_EVENT));
+    IPSecWanChangedMsgBody unterminated = msg_frame::wanBody("", 0);
     memset(unterminated.ifName, 'w', sizeof(unterminated.ifName));
     send(t, d, "WAN down for a name filling its 32 bytes",
-         sys::message(ZOR_MSG_IPSEC_DFL_GW_CHANGED, &unterminated, sizeof(unterminated)));
+         msg_frame::frame(ZOR_MSG_IPSEC_DFL_GW_CHANGED, &unterminated, sizeof(unterminated), ZOR_MSG_FLAG_EVENT));
     t.natTable();
 
     std::vector<unsigned char> longer(sizeof(up) + 100, 0xff);
     memcpy(longer.data(), &up, sizeof(up));
     send(t, d, "WAN up with 100 bytes after its body",
-         sys::message(ZOR_MSG_IPSEC_DFL_GW_CHANGED, longer.data(), longer.size()));
+         msg_frame::frame(ZOR_MSG_IPSEC_DFL_GW_CHANGED, longer.data(), longer.size(), ZOR_MSG_FLAG_EVENT));
     t.files();
     t.natTable();
     EXPECT_TRUE(d.running());

@@ -18,6 +18,9 @@
 #include <regex>
 #include <sstream>
 
+#include "command_output.h"
+#include "mdm_fixture.h"
+#include "msg_frame.h"
 #include "test_files.h"
 
 namespace sys {
@@ -43,18 +46,23 @@ void reapOrphans() {
 }
 
 std::string daemonSocket() {
-    return zorHome() + "/msg/502";
+    return mdm_fixture::home() + "/msg/502";
+}
+
+struct sockaddr_un unixAddress(const std::string &path) {
+    struct sockaddr_un addr;
+    memset(&addr, 0, sizeof(addr));
+    addr.sun_family = AF_UNIX;
+    snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", path.c_str());
+    return addr;
 }
 
 bool socketBound(const std::string &path) {
     int s = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (s < 0)
         return false;
-    struct sockaddr_un addr;
-    memset(&addr, 0, sizeof(addr));
-    addr.sun_family = AF_UNIX;
-    snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", path.c_str());
-    bool ok = connect(s, reinterpret_cast<struct sockaddr *>(&addr), sizeof(addr)) == 0;
+    const struct sockaddr_un addr = unixAddress(path);
+    bool ok = connect(s, reinterpret_cast<const struct sockaddr *>(&addr), sizeof(addr)) == 0;
     close(s);
     return ok;
 }
@@ -88,32 +96,13 @@ std::string normaliseLogLine(const std::string &line) {
 
 } // namespace
 
-std::string zorHome() {
-    const char *home = getenv("ZOR_HOME");
-    return home && *home ? home : "/var/run/zor";
-}
-
-void writeModel(const std::string &json) {
-    run("mkdir -p " + zorHome());
-    test_files::write(zorHome() + "/mdm.json", json);
-}
-
 std::string toolLogPath() {
     return TOOL_LOG;
 }
 
 RunResult run(const std::string &cmd) {
     RunResult r{-1, ""};
-    FILE *p = popen((cmd + " 2>&1").c_str(), "r");
-    if (!p)
-        return r;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), p)) > 0)
-        r.output.append(buf, n);
-    int st = pclose(p);
-    if (st != -1 && WIFEXITED(st))
-        r.status = WEXITSTATUS(st);
+    r.output = test_cmd::output(cmd + " 2>&1", &r.status);
     return r;
 }
 
@@ -131,31 +120,13 @@ bool waitFor(const std::function<bool()> &done, int seconds) {
     }
 }
 
-std::vector<unsigned char> message(ZorMsgType type, const void *body, size_t bodyLen) {
-    ZorMsgHeader hdr;
-    memset(&hdr, 0, sizeof(hdr));
-    hdr.type = type;
-    hdr.src = EID_KIV;
-    hdr.dst = EID_IPSEC;
-    hdr.flags = ZOR_MSG_FLAG_EVENT;
-    hdr.dataLength = static_cast<UINT32>(bodyLen);
-    std::vector<unsigned char> out(ZOR_MSG_HEADER_SIZE + bodyLen);
-    memcpy(out.data(), &hdr, ZOR_MSG_HEADER_SIZE);
-    if (bodyLen)
-        memcpy(out.data() + ZOR_MSG_HEADER_SIZE, body, bodyLen);
-    return out;
-}
-
 bool sendRaw(const std::vector<unsigned char> &datagram) {
     int s = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (s < 0)
         return false;
-    struct sockaddr_un addr;
-    memset(&addr, 0, sizeof(addr));
-    addr.sun_family = AF_UNIX;
-    snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", daemonSocket().c_str());
+    const struct sockaddr_un addr = unixAddress(daemonSocket());
     ssize_t n =
-        sendto(s, datagram.data(), datagram.size(), 0, reinterpret_cast<struct sockaddr *>(&addr), sizeof(addr));
+        sendto(s, datagram.data(), datagram.size(), 0, reinterpret_cast<const struct sockaddr *>(&addr), sizeof(addr));
     close(s);
     return n == static_cast<ssize_t>(datagram.size());
 }
@@ -165,7 +136,7 @@ Daemon::Daemon() {
     /* What reaches the kernel is the setkey stand-in's business and depends on
      * the host's kernel; here only the daemon's runs of setkey count. */
     setenv("SETKEY_DRY_RUN", "1", 1);
-    run("mkdir -p " + zorHome());
+    run("mkdir -p " + mdm_fixture::home());
 }
 
 Daemon::~Daemon() {
@@ -204,6 +175,15 @@ bool Daemon::start(const std::vector<std::string> &args, bool waitReady) {
            pid_ > 0;
 }
 
+bool Daemon::startOnSimulatedKernel(const std::string &saTable) {
+    test_files::write(saTable, "");
+    setenv("LD_PRELOAD", (std::string(IPSEC_BIN_DIR) + "/libpfkeysim.so").c_str(), 1);
+    setenv("PFKEYSIM_TABLE", saTable.c_str(), 1);
+    const bool started = start();
+    unsetenv("LD_PRELOAD");
+    return started;
+}
+
 int Daemon::waitExit(int seconds) {
     if (pid_ <= 0)
         return -1;
@@ -232,7 +212,7 @@ void Daemon::stop() {
 }
 
 bool Daemon::sync() {
-    if (!sendRaw(message(ZOR_MSG_IPSEC_CFG_CHANGED, nullptr, 0)))
+    if (!sendRaw(msg_frame::frame(ZOR_MSG_IPSEC_CFG_CHANGED, nullptr, 0, ZOR_MSG_FLAG_EVENT)))
         return false;
     size_t want = static_cast<size_t>(++syncs_);
     return waitFor([&] { return countOf(test_files::read(DAEMON_LOG), SYNC_LINE) >= want; });

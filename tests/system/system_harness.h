@@ -17,10 +17,6 @@
 
 namespace sys {
 
-/* $ZOR_HOME as the stand-in framework reads it. */
-std::string zorHome();
-/* Replaces the data model with `json`. */
-void writeModel(const std::string &json);
 /* The tool log the setkey and racoon stand-ins append to. */
 std::string toolLogPath();
 
@@ -34,8 +30,6 @@ RunResult run(const std::string &cmd);
 /* Polls `done` every few milliseconds for at most `seconds`. */
 bool waitFor(const std::function<bool()> &done, int seconds = 20);
 
-/* A message as the framework lays it out: header then body, host byte order. */
-std::vector<unsigned char> message(ZorMsgType type, const void *body, size_t bodyLen);
 /* Sends one datagram to the daemon's socket. */
 bool sendRaw(const std::vector<unsigned char> &datagram);
 
@@ -49,6 +43,9 @@ class Daemon {
 
     /* Starts ipsecVpn with `args`; with `waitReady`, returns once its socket is bound. */
     bool start(const std::vector<std::string> &args = {}, bool waitReady = true);
+    /* Starts it as start() does with the simulated PF_KEY kernel preloaded
+     * into it alone, its SA table read from `saTable` (emptied first). */
+    bool startOnSimulatedKernel(const std::string &saTable);
     /* Waits for the process to end by itself: its exit status, or -1. */
     int waitExit(int seconds = 20);
     /* Ends it with SIGKILL, as nothing else ends it. */

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "mdm_fixture.h"
 #include "system_harness.h"
 #include "system_model.h"
 #include "test_files.h"
@@ -17,14 +18,10 @@ constexpr const char *SA_TABLE = "/var/tmp/kernel-sa.txt";
 constexpr const char *PFKEY_LOG = "/var/tmp/pfkey.log";
 
 TEST(QuietPeriod, TunnelStatusFromTheKernel) {
-    sys::writeModel(sysmodel::twoTunnels(sysmodel::CONNECTED_WAN0));
-    test_files::write(SA_TABLE, "");
-    setenv("LD_PRELOAD", (std::string(IPSEC_BIN_DIR) + "/libpfkeysim.so").c_str(), 1);
-    setenv("PFKEYSIM_TABLE", SA_TABLE, 1);
+    mdm_fixture::writeJson(sysmodel::twoTunnels(sysmodel::CONNECTED_WAN0));
     setenv("PFKEYSIM_LOG", PFKEY_LOG, 1);
     sys::Daemon d;
-    ASSERT_TRUE(d.start());
-    unsetenv("LD_PRELOAD");
+    ASSERT_TRUE(d.startOnSimulatedKernel(SA_TABLE));
     sys::Transcript t{d};
 
     sys::zorctl(t, d, "wan up wan0");

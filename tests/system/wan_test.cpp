@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "mdm_fixture.h"
 #include "system_harness.h"
 #include "system_model.h"
 #include "test_files.h"
@@ -14,7 +15,7 @@ namespace {
 class WanScenario : public ::testing::Test {
   protected:
     void SetUp() override {
-        sys::writeModel(sysmodel::twoTunnels(sysmodel::CONNECTED_WAN0));
+        mdm_fixture::writeJson(sysmodel::twoTunnels(sysmodel::CONNECTED_WAN0));
         ASSERT_TRUE(d.start({"-m", "1"}));
     }
     sys::Daemon d;
@@ -65,7 +66,7 @@ TEST_F(WanScenario, ConfigurationBeforeWanUp) {
 /* No connected connection on the interface: the lookup fails, the tables are
  * flushed and the key daemon killed, and the WAN counts as down. */
 TEST(WanLookupScenario, NoConnectedConnection) {
-    sys::writeModel(sysmodel::twoTunnels(sysmodel::DISCONNECTED_WAN0));
+    mdm_fixture::writeJson(sysmodel::twoTunnels(sysmodel::DISCONNECTED_WAN0));
     sys::Daemon d;
     ASSERT_TRUE(d.start());
     sys::Transcript t{d};

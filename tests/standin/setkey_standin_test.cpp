@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,54 +15,14 @@
 #include "command_output.h"
 #include "test_files.h"
 
-extern char **environ;
-
 namespace {
 
-struct Result {
-    int status = -1;
-    std::string out, err;
-};
+using test_cmd::scratchDir;
 
-std::string scratchDir() {
-    const char *tmp = getenv("TMPDIR");
-    std::string base = getenv("IPSEC_SANDBOX") ? "/var/tmp" : (tmp && *tmp ? tmp : "/tmp");
-    return base;
-}
-
-/* Runs the stand-in with `args` and extra environment entries "K=V". */
-Result runSetkey(const std::vector<std::string> &args, const std::vector<std::string> &env = {}) {
-    const std::string dir = scratchDir();
-    const std::string outPath = dir + "/setkey-test.out", errPath = dir + "/setkey-test.err";
-    std::string program = std::string(IPSEC_BIN_DIR) + "/setkey";
-    std::vector<char *> argv = {const_cast<char *>("setkey")};
-    for (const std::string &a : args)
-        argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    std::vector<std::string> envText = env;
-    for (char **e = environ; *e; e++)
-        if (std::string(*e).compare(0, 15, "SETKEY_DRY_RUN=") != 0)
-            envText.push_back(*e);
-    std::vector<char *> envp;
-    for (std::string &e : envText)
-        envp.push_back(const_cast<char *>(e.c_str()));
-    envp.push_back(nullptr);
-
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&fa, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    Result r;
-    pid_t pid = -1;
-    if (posix_spawn(&pid, program.c_str(), &fa, nullptr, argv.data(), envp.data()) == 0) {
-        int status = 0;
-        waitpid(pid, &status, 0);
-        r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    posix_spawn_file_actions_destroy(&fa);
-    r.out = test_files::read(outPath);
-    r.err = test_files::read(errPath);
-    return r;
+/* Runs the stand-in with `args` and extra environment entries "K=V"; a
+ * SETKEY_DRY_RUN of this process's is not passed on. */
+test_cmd::Run runSetkey(const std::vector<std::string> &args, const std::vector<std::string> &env = {}) {
+    return test_cmd::spawn(std::string(IPSEC_BIN_DIR) + "/setkey", args, env, {"SETKEY_DRY_RUN"});
 }
 
 std::string golden(const std::string &name) {
@@ -92,7 +51,7 @@ TEST(SetkeyTranslation, DaemonFilesBecomeTheExpectedIpCommands) {
         };
         for (const ExampleCase &c : cases) {
             SCOPED_TRACE(std::string(file) + ", " + c.name);
-            Result r = runSetkey(c.args, c.env);
+            test_cmd::Run r = runSetkey(c.args, c.env);
             EXPECT_EQ(0, r.status);
             EXPECT_EQ("", r.err);
             EXPECT_GOLDEN(std::string("setkey-standin/") + file + ".ip", r.out);
@@ -126,7 +85,7 @@ TEST(SetkeyTranslation, AlgorithmNamesMapToTheKernels) {
         std::string algs = c.encryption ? "-E " + std::string(c.setkeyName) + " " + key
                                         : "-E aes-cbc " + aesKey + " -A " + c.setkeyName + " " + key;
         std::string path = inputFile("add 192.0.2.1 192.0.2.2 esp 0x100 -m tunnel -u 7 " + algs + ";\n");
-        Result r = runSetkey({"-n", "-f", path});
+        test_cmd::Run r = runSetkey({"-n", "-f", path});
         std::string expected = "ip xfrm state add src 192.0.2.1 dst 192.0.2.2 proto esp spi 0x00000100 ";
         expected += c.encryption ? "enc '" + std::string(c.kernelName) + "' " + key
                                  : "enc 'cbc(aes)' " + aesKey + " auth '" + c.kernelName + "' " + key;
@@ -145,7 +104,7 @@ TEST(SetkeyTranslation, FlushAndListOptions) {
         {"-D", "ip xfrm state list\n"},   {"-DP", "ip xfrm policy list\n"},
     };
     for (const auto &c : cases) {
-        Result r = runSetkey({"-n", c.option});
+        test_cmd::Run r = runSetkey({"-n", c.option});
         EXPECT_EQ(0, r.status) << c.option;
         EXPECT_EQ(c.command, r.out) << c.option;
     }
@@ -196,7 +155,7 @@ TEST(SetkeyErrors, TheFirstStatementThatCannotBeParsedEndsTheFile) {
     for (const auto &c : cases) {
         SCOPED_TRACE(c.statement);
         const std::string path = inputFile("flush;\n" + c.statement + "\nspdflush;\nflush;\n");
-        Result r = runSetkey({"-n", "-f", path});
+        test_cmd::Run r = runSetkey({"-n", "-f", path});
         EXPECT_EQ(1, r.status);
         /* The flush before it is done, nothing after it. */
         EXPECT_EQ("ip xfrm state flush\n", r.out);
@@ -215,7 +174,7 @@ TEST(SetkeyTranslation, CommentsStatementsOverSeveralLinesAndHostNames) {
                                        "  -P out ipsec\n"
                                        "\tesp/tunnel/198.51.100.2-203.0.113.9/unique:3; flush; # two on a line\n"
                                        "spdflush;\n");
-    Result r = runSetkey({"-n", "-f", path});
+    test_cmd::Run r = runSetkey({"-n", "-f", path});
     EXPECT_EQ(0, r.status) << r.err;
     /* A name is looked up in /etc/hosts (the sandbox's: localhost is 127.0.0.1). */
     EXPECT_EQ("ip xfrm policy add src 127.0.0.1/32 dst 10.2.0.0/16 dir out priority 2147483648 tmpl src 198.51.100.2 "
@@ -237,7 +196,7 @@ TEST(SetkeyErrors, BadInvocationsAreRefused) {
         {"policy flag alone", {"-P"}, 2}, {"missing file", {"-f", "/nonexistent/setkey.conf"}, 1},
     };
     for (const auto &c : cases) {
-        Result r = runSetkey(c.args, {"SETKEY_DRY_RUN=1"});
+        test_cmd::Run r = runSetkey(c.args, {"SETKEY_DRY_RUN=1"});
         EXPECT_EQ(c.status, r.status) << c.name;
         EXPECT_EQ("", r.out) << c.name;
         EXPECT_NE("", r.err) << c.name;
@@ -286,7 +245,7 @@ const char *const POLICIES = "spdflush;\n"
                              "esp/tunnel/203.0.113.9-198.51.100.2/unique:4;\n";
 
 TEST_F(SetkeyKernel, PoliciesAreAppliedWithAForwardPolicyBesideTheInboundOne) {
-    Result r = runSetkey({"-f", inputFile(POLICIES)});
+    test_cmd::Run r = runSetkey({"-f", inputFile(POLICIES)});
     EXPECT_EQ(0, r.status) << r.err;
     const struct {
         const char *dir;
@@ -322,7 +281,7 @@ TEST_F(SetkeyKernel, StatementsTheKernelRefusesAreReportedAndTheRestApplied) {
                                                          "spddelete 10.9.0.0/16 10.1.0.0/24 any -P in;\n"
                                                          "spdadd 10.1.0.0/24 192.0.2.77/32 any -P out ipsec "
                                                          "esp/tunnel/198.51.100.2-192.0.2.50/unique:5;\n");
-    Result r = runSetkey({"-f", path});
+    test_cmd::Run r = runSetkey({"-f", path});
     EXPECT_EQ(0, r.status);
     EXPECT_EQ("RTNETLINK answers: File exists\nsetkey: " + path +
                   ":4: spdadd 10.1.0.0/24 10.2.0.0/16 any -P out: ip xfrm policy add failed\n"
@@ -341,7 +300,7 @@ TEST_F(SetkeyKernel, ManualSAsAreAppliedWhereTheKernelHasEsp) {
     if (!probe.empty())
         GTEST_SKIP() << "this kernel has no ESP: " << probe;
     ipOutput("xfrm state flush");
-    Result r = runSetkey({"-f", golden("full_rewrite.conf")});
+    test_cmd::Run r = runSetkey({"-f", golden("full_rewrite.conf")});
     EXPECT_EQ(0, r.status) << r.err;
     std::string states = ipOutput("xfrm state");
     for (const char *s :

@@ -5,7 +5,6 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -16,51 +15,19 @@
 #include <string>
 #include <vector>
 
+#include "command_output.h"
 #include "test_files.h"
-
-extern char **environ;
 
 namespace {
 
 std::string scratch(const std::string &name) {
-    const char *tmp = getenv("TMPDIR");
-    std::string base = getenv("IPSEC_SANDBOX") ? "/var/tmp" : (tmp && *tmp ? tmp : "/tmp");
-    return base + "/racoon-standin-test." + name;
+    return test_cmd::scratchDir() + "/racoon-standin-test." + name;
 }
 
-struct Result {
-    int status = -1;
-    std::string err;
-};
-
 /* Runs the stand-in with `args`, its log in `log`, holding no port. */
-Result runRacoon(const std::vector<std::string> &args, const std::string &log) {
-    std::string program = std::string(IPSEC_BIN_DIR) + "/racoon";
-    std::vector<char *> argv = {const_cast<char *>("racoon")};
-    for (const std::string &a : args)
-        argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    std::vector<std::string> envText = {"IPSEC_TOOL_LOG=" + log, "RACOON_STANDIN_PORT=0"};
-    for (char **e = environ; *e; e++)
-        envText.push_back(*e);
-    std::vector<char *> envp;
-    for (std::string &e : envText)
-        envp.push_back(const_cast<char *>(e.c_str()));
-    envp.push_back(nullptr);
-    const std::string errPath = scratch("err");
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    Result r;
-    pid_t pid = -1;
-    if (posix_spawn(&pid, program.c_str(), &fa, nullptr, argv.data(), envp.data()) == 0) {
-        int status = 0;
-        waitpid(pid, &status, 0);
-        r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    posix_spawn_file_actions_destroy(&fa);
-    r.err = test_files::read(errPath);
-    return r;
+test_cmd::Run runRacoon(const std::vector<std::string> &args, const std::string &log) {
+    return test_cmd::spawn(std::string(IPSEC_BIN_DIR) + "/racoon", args,
+                           {"IPSEC_TOOL_LOG=" + log, "RACOON_STANDIN_PORT=0"});
 }
 
 std::string writePsk(const std::string &text, mode_t mode) {
@@ -77,7 +44,7 @@ std::string verdict(const std::string &conf, std::string *loaded = nullptr) {
     std::string confPath = scratch("racoon.conf"), log = scratch("log");
     test_files::write(confPath, conf);
     unlink(log.c_str());
-    Result r = runRacoon({"-C", "-f", confPath}, log);
+    test_cmd::Run r = runRacoon({"-C", "-f", confPath}, log);
     std::string line = test_files::read(log);
     std::string head = "racoon check pid=";
     size_t conf_at = line.find(" conf=" + confPath + " ");
@@ -236,7 +203,7 @@ TEST(RacoonStandinLife, StartsInTheBackgroundReloadsAndExitsOnABrokenReload) {
     unlink(log.c_str());
     std::string psk = writePsk("192.0.2.1 key\n", 0600);
     test_files::write(conf, withPsk(psk, REMOTE));
-    Result r = runRacoon({"-f", conf}, log);
+    test_cmd::Run r = runRacoon({"-f", conf}, log);
     ASSERT_EQ(0, r.status) << r.err;
     int pid = 0;
     ASSERT_EQ(1, sscanf(test_files::read(log).c_str(), "racoon start pid=%d", &pid));

@@ -8,10 +8,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "core/ipsec_state.h"
-#include "framework/zor.h"
 #include "mdm_fixture.h"
 #include "test_files.h"
+#include "wan_state.h"
 
 namespace bench_model {
 
@@ -85,18 +84,8 @@ std::vector<pfkeysim::Sa> kernelTable(unsigned n) {
     std::vector<pfkeysim::Sa> sas;
     sas.reserve(2 * n);
     for (unsigned id = 1; id <= n; id++) {
-        pfkeysim::Sa out;
-        out.src = kWanIp;
-        out.dst = gateway(id);
-        out.spi = outSpi(id);
-        out.reqid = 2 * id + 1;
-        pfkeysim::Sa in;
-        in.src = gateway(id);
-        in.dst = kWanIp;
-        in.spi = inSpi(id);
-        in.reqid = 2 * id + 2;
-        sas.push_back(out);
-        sas.push_back(in);
+        sas.push_back(pfkeysim::sa(kWanIp, gateway(id).c_str(), outSpi(id), 2 * id + 1));
+        sas.push_back(pfkeysim::sa(gateway(id).c_str(), kWanIp, inSpi(id), 2 * id + 2));
     }
     return sas;
 }
@@ -122,10 +111,7 @@ void layOut(unsigned n, bool hostNames) {
     if (hostNames)
         test_files::write("/etc/hosts", hosts);
     mkdir("/var/ipsec", 0755); /* the daemon makes it at start */
-    current_wan_state = 1;
-    zorUtl_strncpy(l_wan_ip, kWanIp, sizeof(l_wan_ip));
-    zorUtl_strncpy(default_ifName, kWanIf, sizeof(default_ifName));
-    old_default_ifName[0] = '\0';
+    wan_state::up(kWanIp, kWanIf);
 }
 
 } // namespace bench_model

@@ -22,16 +22,7 @@ namespace {
 const char *const kLeft = "198.51.100.2";
 const char *const kRight = "203.0.113.9";
 
-pfkeysim::Sa sa(uint32_t spi, uint32_t reqid, uint8_t state = SADB_SASTATE_MATURE, const char *src = kLeft,
-                const char *dst = kRight) {
-    pfkeysim::Sa s;
-    s.src = src;
-    s.dst = dst;
-    s.spi = spi;
-    s.reqid = reqid;
-    s.state = state;
-    return s;
-}
+using pfkeysim::sa;
 
 /* What the reader made of one SA message, in one comparable text. */
 std::string describe(const PfkeySaMsg &m) {
@@ -89,7 +80,7 @@ TEST_F(PfkeyReader, ReadsEverySaOfTheDump) {
          {sa(0x1001, 4), sa(0x1000, 4), sa(0x2000, 4)},
          {line(0x1001, 1, 4), line(0x1000, 1, 4), line(0x2000, 1, 4)}},
         {"larval, mature, dying, dead",
-         {sa(0x10, 6, SADB_SASTATE_LARVAL, kRight, kLeft), sa(0x11, 5), sa(0x12, 7, SADB_SASTATE_DYING),
+         {sa(kRight, kLeft, 0x10, 6, SADB_SASTATE_LARVAL), sa(0x11, 5), sa(0x12, 7, SADB_SASTATE_DYING),
           sa(0x13, 8, SADB_SASTATE_DEAD)},
          {line(0x10, 0, 6, kRight, kLeft), line(0x11, 1, 5), line(0x12, 2, 7), line(0x13, 3, 8)}},
         {"SPI 500 and 4096 in network order", {sa(500, 3), sa(4096, 4)}, {line(0x1f4, 1, 3), line(0x1000, 1, 4)}},
@@ -263,7 +254,7 @@ TEST_F(DeleteByReqid, WritesOneLinePerMatchingSa) {
          2147483650u,
          "delete 198.51.100.2 203.0.113.9 esp 0xc0ffee01;\n"},
         {"the SA's own addresses are not used",
-         {sa(0x77, 3, SADB_SASTATE_MATURE, "192.0.2.1", "192.0.2.2")},
+         {sa("192.0.2.1", "192.0.2.2", 0x77, 3)},
          3,
          "delete 198.51.100.2 203.0.113.9 esp 0x77;\n"},
     };

@@ -16,6 +16,7 @@
 #include "command_output.h"
 #include "core/ipsec_state.h"
 #include "mdm_fixture.h"
+#include "msg_frame.h"
 #include "pfkeysim.h"
 #include "render/ipsec_file.h"
 #include "render/ipsec_setkey.h"
@@ -92,18 +93,8 @@ void setText(char (&field)[16], const char *text) {
 
 /* A configuration-changed body describing tunnel A as it was. */
 IpsecCfgChangedMsgBody bodyA(UINT32 op) {
-    IpsecCfgChangedMsgBody b;
-    std::memset(&b, 0, sizeof(b));
-    b.op = op;
-    b.entryID = 1;
-    b.enable = 1;
+    IpsecCfgChangedMsgBody b = msg_frame::cfgBody(1, op, 1);
     setText(b.local_ip, "10.1.0.0");
-    setText(b.local_mask, "255.255.255.0");
-    setText(b.remote_ip, "10.2.0.0");
-    setText(b.remote_mask, "255.255.0.0");
-    setText(b.real_remote_gw_ip, "203.0.113.9");
-    setText(b.spi, "1000");
-    setText(b.second_spi, "1001");
     b.stack = mdm_fixture::tunnelPath(1);
     return b;
 }
