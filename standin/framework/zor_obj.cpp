@@ -77,17 +77,24 @@ UINT8 expectedDepth(ZorObjectId oid) {
     return (oid == ZOR_OID_WAN_IP_CONN || oid == ZOR_OID_WAN_PPP_CONN) ? 2 : 1;
 }
 
-/* The instance after `stack` (or the first when `stack` is empty) among the
- * instances of `oid` under `parent`. */
-ZorRet walk(ZorObjectId oid, const InstanceIdStack *parent, InstanceIdStack *stack, void **obj) {
+/* The checks and the model that every read starts with: `def` and `root`
+ * set on success, `*obj` cleared. */
+ZorRet beginRead(ZorObjectId oid, const InstanceIdStack *stack, void **obj, const ObjectDef **def, Json **root) {
     if (!stack || !obj)
         return ZORRET_INVALID_ARGUMENTS;
     *obj = nullptr;
-    const ObjectDef *def = zor_internal::objectDef(oid);
-    if (!def)
+    *def = zor_internal::objectDef(oid);
+    if (!*def)
         return ZORRET_INVALID_ARGUMENTS;
+    return zor_standin::modelGet(root);
+}
+
+/* The instance after `stack` (or the first when `stack` is empty) among the
+ * instances of `oid` under `parent`. */
+ZorRet walk(ZorObjectId oid, const InstanceIdStack *parent, InstanceIdStack *stack, void **obj) {
+    const ObjectDef *def = nullptr;
     Json *root = nullptr;
-    ZorRet ret = zor_standin::modelGet(&root);
+    ZorRet ret = beginRead(oid, stack, obj, &def, &root);
     if (ret != ZORRET_SUCCESS)
         return ret;
     bool started = (stack->currentDepth == 0);
@@ -108,14 +115,9 @@ ZorRet walk(ZorObjectId oid, const InstanceIdStack *parent, InstanceIdStack *sta
 }
 
 ZorRet getAt(ZorObjectId oid, const InstanceIdStack *stack, void **obj) {
-    if (!stack || !obj)
-        return ZORRET_INVALID_ARGUMENTS;
-    *obj = nullptr;
-    const ObjectDef *def = zor_internal::objectDef(oid);
-    if (!def)
-        return ZORRET_INVALID_ARGUMENTS;
+    const ObjectDef *def = nullptr;
     Json *root = nullptr;
-    ZorRet ret = zor_standin::modelGet(&root);
+    ZorRet ret = beginRead(oid, stack, obj, &def, &root);
     if (ret != ZORRET_SUCCESS)
         return ret;
     for (const Instance &inst : zor_internal::instances(*root, oid)) {

@@ -126,6 +126,21 @@ bool beginEdit(zorctl::Lock &lock, Json *model) {
     return true;
 }
 
+/* beginEdit, then the tunnel with this entryID in the copy: EXIT_OK with
+ * `list` and `at` set, or the exit status to return. */
+int editTunnel(zorctl::Lock &lock, Json *model, UINT32 entryID, Json **list, size_t *at) {
+    if (!beginEdit(lock, model))
+        return zorctl::EXIT_FAILED;
+    *list = &tunnelList(*model);
+    const long found = findTunnel(**list, entryID);
+    if (found < 0) {
+        zorctl::complain("no tunnel with entryID %u", entryID);
+        return zorctl::EXIT_USAGE;
+    }
+    *at = static_cast<size_t>(found);
+    return zorctl::EXIT_OK;
+}
+
 bool commit(const Json &model) {
     ZorRet ret = zor_standin::modelStore(model);
     if (ret != ZORRET_SUCCESS)
@@ -202,22 +217,19 @@ int change(const Args &args) {
 
     zorctl::Lock lock;
     Json model;
-    if (!beginEdit(lock, &model))
-        return zorctl::EXIT_FAILED;
-    Json &list = tunnelList(model);
-    long at = findTunnel(list, entryID);
-    if (at < 0) {
-        zorctl::complain("no tunnel with entryID %u", entryID);
-        return zorctl::EXIT_USAGE;
-    }
+    Json *tunnels = nullptr;
+    size_t at = 0;
+    if (int rc = editTunnel(lock, &model, entryID, &tunnels, &at))
+        return rc;
+    Json &list = *tunnels;
     if (fields.contains("entryID")) {
         long other = findTunnel(list, fields["entryID"].get<UINT32>());
-        if (other >= 0 && other != at) {
+        if (other >= 0 && static_cast<size_t>(other) != at) {
             zorctl::complain("field \"entryID\": a tunnel with entryID %u exists", fields["entryID"].get<UINT32>());
             return zorctl::EXIT_USAGE;
         }
     }
-    Json &tunnel = list[static_cast<size_t>(at)];
+    Json &tunnel = list[at];
     IpsecCfgChangedMsgBody body =
         bodyFrom(tunnel, restart ? zorctl::kOpRestart : zorctl::kOpChange, number(tunnel, "_iid"));
     for (auto f = fields.begin(); f != fields.end(); ++f)
@@ -237,17 +249,14 @@ int del(const Args &args) {
     }
     zorctl::Lock lock;
     Json model;
-    if (!beginEdit(lock, &model))
-        return zorctl::EXIT_FAILED;
-    Json &list = tunnelList(model);
-    long at = findTunnel(list, entryID);
-    if (at < 0) {
-        zorctl::complain("no tunnel with entryID %u", entryID);
-        return zorctl::EXIT_USAGE;
-    }
-    const Json &tunnel = list[static_cast<size_t>(at)];
+    Json *tunnels = nullptr;
+    size_t at = 0;
+    if (int rc = editTunnel(lock, &model, entryID, &tunnels, &at))
+        return rc;
+    Json &list = *tunnels;
+    const Json &tunnel = list[at];
     IpsecCfgChangedMsgBody body = bodyFrom(tunnel, zorctl::kOpDelete, number(tunnel, "_iid"));
-    list.erase(static_cast<size_t>(at));
+    list.erase(at);
     if (!commit(model))
         return zorctl::EXIT_FAILED;
     lock.release();
