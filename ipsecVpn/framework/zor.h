@@ -47,12 +47,13 @@ typedef enum {
 enum { ZOR_LOG_ERR = 3, ZOR_LOG_DEBUG = 7 };
 
 void zorLog_init(ZorEntityId eid);
-void log_log(int level, const char *func, int line, const char *fmt, ...) __attribute__((format(printf, 4, 5)));
+void log_log(int level, const char *func, int line, const char *fmt, ...)
+    __attribute__((format(printf, 4, 5)));
 
 /* ---- messages ------------------------------------------------------- */
 typedef UINT32 ZorMsgType;
-#define ZOR_MSG_GET_WAN_CONN_STATUS ((ZorMsgType)0x10000881u)  /* 268437633 */
-#define ZOR_MSG_IPSEC_CFG_CHANGED ((ZorMsgType)0x10002800u)    /* 268445696 */
+#define ZOR_MSG_GET_WAN_CONN_STATUS ((ZorMsgType)0x10000881u) /* 268437633 */
+#define ZOR_MSG_IPSEC_CFG_CHANGED ((ZorMsgType)0x10002800u)   /* 268445696 */
 #define ZOR_MSG_IPSEC_DFL_GW_CHANGED ((ZorMsgType)0x10002801u) /* 268445697 */
 
 /* flags: bits from the most significant down */
@@ -81,30 +82,25 @@ typedef struct {
     UINT32 instance[6];
 } InstanceIdStack;
 
-#define EMPTY_INSTANCE_ID_STACK                                                                                        \
-    {                                                                                                                  \
-        0, {                                                                                                           \
-            0, 0, 0, 0, 0, 0                                                                                           \
-        }                                                                                                              \
-    }
+#define EMPTY_INSTANCE_ID_STACK {0, {0, 0, 0, 0, 0, 0}}
 
 /* Body of ZOR_MSG_IPSEC_CFG_CHANGED, 160 bytes. Describes the tunnel as it
  * was before the change; `stack` names its object in the data model. */
 typedef struct {
-    UINT32 local_ip_mode;       /* 0 */
-    UINT32 remote_ip_mode;      /* 4 */
-    UINT32 entryID;             /* 8 */
-    UINT32 op;                  /* 12: 1 add, 2 delete, >=3 change, 4 restart */
-    UINT8 enable;               /* 16 */
-    char local_ip[16];          /* 17 */
-    char local_mask[16];        /* 33 */
-    char remote_ip[16];         /* 49 */
-    char remote_mask[16];       /* 65 */
-    char real_remote_gw_ip[16]; /* 81 */
-    char spi[16];               /* 97 */
-    char second_spi[16];        /* 113 */
-    UINT8 reserved[3];          /* 129 */
-    InstanceIdStack stack;      /* 132 */
+    UINT32 local_ip_mode;        /* 0 */
+    UINT32 remote_ip_mode;       /* 4 */
+    UINT32 entryID;              /* 8 */
+    UINT32 op;                   /* 12: 1 add, 2 delete, >=3 change, 4 restart */
+    UINT8 enable;                /* 16 */
+    char local_ip[16];           /* 17 */
+    char local_mask[16];         /* 33 */
+    char remote_ip[16];          /* 49 */
+    char remote_mask[16];        /* 65 */
+    char real_remote_gw_ip[16];  /* 81 */
+    char spi[16];                /* 97 */
+    char second_spi[16];         /* 113 */
+    UINT8 reserved[3];           /* 129 */
+    InstanceIdStack stack;       /* 132 */
 } IpsecCfgChangedMsgBody;
 
 /* Body of ZOR_MSG_IPSEC_DFL_GW_CHANGED, 36 bytes. */
@@ -132,7 +128,12 @@ void zorLck_releaseLockTraced(const char *func);
 
 /* ---- objects -------------------------------------------------------- */
 typedef UINT16 ZorObjectId;
-enum { ZOR_OID_WAN_DEV = 92, ZOR_OID_WAN_IP_CONN = 132, ZOR_OID_WAN_PPP_CONN = 139, ZOR_OID_IPSEC_CFG = 237 };
+enum {
+    ZOR_OID_WAN_DEV = 92,
+    ZOR_OID_WAN_IP_CONN = 132,
+    ZOR_OID_WAN_PPP_CONN = 139,
+    ZOR_OID_IPSEC_CFG = 237
+};
 
 /* Text fields are framework-owned blocks (zorMem_strdup) and may be null. */
 typedef struct {
@@ -209,7 +210,8 @@ typedef struct {
 
 /* A zeroed stack starts a walk; non-zero at the end. Needs the global lock. */
 ZorRet zorObj_getNext(ZorObjectId oid, InstanceIdStack *iidStack, void **obj);
-ZorRet zorObj_getNextInSubTree(ZorObjectId oid, const InstanceIdStack *parent, InstanceIdStack *iidStack, void **obj);
+ZorRet zorObj_getNextInSubTree(ZorObjectId oid, const InstanceIdStack *parent, InstanceIdStack *iidStack,
+                               void **obj);
 ZorRet zorObj_get(ZorObjectId oid, const InstanceIdStack *iidStack, UINT32 getFlags, void **obj);
 ZorRet zorObj_set(const void *obj, const InstanceIdStack *iidStack);
 /* Releases a copy and its texts, clears the pointer. */
@@ -249,7 +251,8 @@ static_assert(offsetof(IpsecCfgChangedMsgBody, enable) == 16 && offsetof(IpsecCf
                   offsetof(IpsecCfgChangedMsgBody, spi) == 97 && offsetof(IpsecCfgChangedMsgBody, second_spi) == 113 &&
                   offsetof(IpsecCfgChangedMsgBody, stack) == 132,
               "config body layout");
-static_assert(sizeof(IPSecWanChangedMsgBody) == 36 && offsetof(IPSecWanChangedMsgBody, isUP) == 32, "WAN body layout");
+static_assert(sizeof(IPSecWanChangedMsgBody) == 36 && offsetof(IPSecWanChangedMsgBody, isUP) == 32,
+              "WAN body layout");
 #endif
 
 #endif /* ZOR_H */
