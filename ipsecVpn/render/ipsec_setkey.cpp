@@ -12,6 +12,8 @@
 #include <cstring>
 #include <initializer_list>
 #include <iterator>
+#include <string>
+#include <vector>
 
 #include "core/ipsec_state.h"
 #include "framework/ipsec_obj.h"
@@ -20,6 +22,7 @@
 #include "render/ipsec_addr.h"
 #include "render/ipsec_file.h"
 #include "render/ipsec_text.h"
+#include "render/ipsec_words.h"
 
 namespace {
 
@@ -64,6 +67,7 @@ Pass makePass(FILE *conf, const char *func, const char *ifName) {
 /* Everything of one tunnel that reaches the file or the shell. */
 struct Tunnel {
     UINT32 entryID;
+    const char *name; /* for log lines */
     UINT32 outReqid;
     UINT32 inReqid;
     Selector local;
@@ -90,9 +94,9 @@ struct NamedText {
  * line, a ';' or a blank that starts another) would cost every tunnel. */
 enum FieldKind {
     FIELD_ADDRESS, /* a dotted quad */
-    FIELD_SPI,     /* at most 8 hex digits; empty is written as "0x" alone */
-    FIELD_KEY,     /* hex digits; empty is written as "0x" alone */
-    FIELD_ALGO,    /* a plain word */
+    FIELD_SPI,     /* 1 to 8 hex digits, 100 or more (setkey takes no "0x" alone) */
+    FIELD_KEY,     /* hex digits; their number is checked with the algorithm */
+    FIELD_ALGO,    /* a plain word; which words, with the key */
 };
 
 struct Field {
@@ -104,36 +108,39 @@ struct Field {
 const char *fieldFault(const Field &f) {
     switch (f.kind) {
     case FIELD_ADDRESS:
-        return ipsec_isDottedQuad(f.text) ? nullptr : "a dotted quad";
+        return ipsec_isDottedQuad(f.text) ? nullptr : "is not a dotted quad";
     case FIELD_SPI:
-        return ipsec_isHex(f.text, 8) ? nullptr : "at most 8 hexadecimal digits";
+        if (!ipsec_isHex(f.text, 8))
+            return "is not at most 8 hexadecimal digits";
+        return ipsec_manualSpiFault(f.text);
     case FIELD_KEY:
-        return ipsec_isHex(f.text, 4096) ? nullptr : "hexadecimal digits";
+        return ipsec_isHex(f.text, 4096) ? nullptr : "is not hexadecimal digits";
     case FIELD_ALGO:
-        return ipsec_isWord(f.text) ? nullptr : "a plain word";
+        return ipsec_isWord(f.text) ? nullptr : "is not a plain word";
     }
-    return "known";
+    return "is not known";
 }
 
-/* False, with a level-3 line naming the tunnel and the field, when a field is
- * not what its place in the statement needs. */
-bool fieldsValid(const Pass &p, const Field *fields, size_t n, UINT32 entryID) {
-    for (size_t i = 0; i < n; i++) {
-        if (const char *fault = fieldFault(fields[i])) {
-            log_log(ZOR_LOG_ERR, p.func, __LINE__, "ipsec tunnel %u: %s is not %s, tunnel skipped\n", entryID,
-                    fields[i].name, fault);
-            return false;
-        }
-    }
-    return true;
+/* The first field that is not what its place in the statement needs, with
+ * why in `*why`; null when all are. */
+const char *faultyField(const Field *fields, size_t n, const char **why) {
+    for (size_t i = 0; i < n; i++)
+        if ((*why = fieldFault(fields[i])) != nullptr)
+            return fields[i].name;
+    return nullptr;
 }
 
-bool requestIds(const Pass &p, UINT32 entryID, UINT32 *out, UINT32 *in) {
+constexpr const char *kRequestIdFault = IPSEC_REQID_FAULT;
+
+bool requestIds(const Pass &p, UINT32 entryID, const char *name, UINT32 *out, UINT32 *in) {
     if (ipsec_reqids(entryID, out, in))
         return true;
-    log_log(ZOR_LOG_ERR, p.func, __LINE__, "ipsec tunnel %u: entryID too large for its request ids, tunnel skipped\n",
-            entryID);
+    ipsec_logSkipped(p.func, __LINE__, entryID, name, "entryID", kRequestIdFault);
     return false;
+}
+
+const char *nameOf(const IPSecCfgObject &o) {
+    return ipsec_isSafeText(o.connName, "") ? ipsec_txt(o.connName) : "?";
 }
 
 /* A tunnel that a full rewrite installs: enabled, with a remote address. */
@@ -141,13 +148,16 @@ bool isUsable(const IPSecCfgObject &o) {
     return o.enable && o.realRemoteIP && o.realRemoteIP[0] && std::strcmp(o.realRemoteIP, kNoAddress) != 0;
 }
 
-/* The usable tunnel's fields, checked; false when it is not written. */
-bool tunnelFromObject(const Pass &p, const IPSecCfgObject &o, Tunnel *t) {
-    if (!isUsable(o))
-        return false;
+/* Why a usable tunnel's entries cannot be written: the field, with why in
+ * `*why`; null when `*t` holds them. setkey stops the whole file at an
+ * algorithm it does not know or a key length the kernel does not take. */
+const char *tunnelFault(const Pass &p, const IPSecCfgObject &o, Tunnel *t, const char **why) {
     t->entryID = o.entryID;
-    if (!requestIds(p, o.entryID, &t->outReqid, &t->inReqid))
-        return false;
+    t->name = nameOf(o);
+    if (!ipsec_reqids(o.entryID, &t->outReqid, &t->inReqid)) {
+        *why = kRequestIdFault;
+        return "entryID";
+    }
     t->local = {ipsec_txt(o.localIPAddress), ipsec_selectorPrefix(o.localIPMode, o.localMask), "localIPAddress"};
     t->remote = {ipsec_txt(o.remoteIPAddress), ipsec_selectorPrefix(o.remoteIPMode, o.remoteMask), "remoteIPAddress"};
     t->wanIp = p.wan.s;
@@ -172,7 +182,52 @@ bool tunnelFromObject(const Pass &p, const IPSecCfgObject &o, Tunnel *t) {
         {"manualAthKey", t->authKey, FIELD_KEY},
     };
     /* SPIs, algorithms and keys are written for manual keying only. */
-    return fieldsValid(p, fields, t->manual ? 10 : 4, o.entryID);
+    if (const char *field = faultyField(fields, t->manual ? 10 : 4, why))
+        return field;
+    if (!t->manual)
+        return nullptr;
+    const char *field = nullptr;
+    if ((*why = ipsec_manualCipherFault(t->encAlgo, t->encKey, &field)) != nullptr ||
+        (*why = ipsec_manualAuthFault(t->authAlgo, t->authKey, &field)) != nullptr)
+        return field;
+    return nullptr;
+}
+
+/* The usable tunnel's fields, checked; false (with a line when it is usable)
+ * when it is not written. */
+bool tunnelFromObject(const Pass &p, const IPSecCfgObject &o, Tunnel *t) {
+    if (!isUsable(o))
+        return false;
+    const char *why = nullptr;
+    if (const char *field = tunnelFault(p, o, t, &why)) {
+        ipsec_logSkipped(p.func, __LINE__, o.entryID, t->name, field, why);
+        return false;
+    }
+    return true;
+}
+
+/* The same without a line: for tunnels other than the one a pass is about. */
+bool tunnelQuietly(const Pass &p, const IPSecCfgObject &o, Tunnel *t) {
+    const char *why = nullptr;
+    return isUsable(o) && tunnelFault(p, o, t, &why) == nullptr;
+}
+
+/* The policies' selectors, as the kernel tells two tunnels' policies apart. */
+std::string pairOf(const Selector &local, const Selector &remote) {
+    return std::string(local.ip) + "/" + std::to_string(local.prefix) + " " + remote.ip + "/" +
+           std::to_string(remote.prefix);
+}
+
+std::string pairOf(const Tunnel &t) {
+    return pairOf(t.local, t.remote);
+}
+
+/* The line of a tunnel whose subnet pair an earlier tunnel holds: the kernel
+ * would refuse its policies as existing. */
+void logPairTaken(const Pass &p, UINT32 entryID, const char *name, UINT32 holder) {
+    char why[64];
+    snprintf(why, sizeof(why), "are those of tunnel %u", holder);
+    ipsec_logSkipped(p.func, __LINE__, entryID, name, "localIPAddress and remoteIPAddress", why);
 }
 
 /* ---- statements of setkey.conf ------------------------------------------- */
@@ -264,21 +319,26 @@ struct OldTunnel {
 };
 
 /* Removes what the tunnel described by the body installed: its live SAs by
- * request id, its two policies and its NAT rule. */
-void removeOld(const Pass &p, const IpsecCfgChangedMsgBody &msg) {
+ * request id, its two policies and its NAT rule. True, with the policies'
+ * subnet pair in `*pair`, when it did; `name` (the tunnel's, when known)
+ * names it in the line of a removal skipped. */
+bool removeOld(const Pass &p, const IpsecCfgChangedMsgBody &msg, const char *name, std::string *pair) {
     OldTunnel old{bounded(msg.local_ip), bounded(msg.remote_ip), bounded(msg.real_remote_gw_ip),
                   bounded(msg.local_mask), bounded(msg.remote_mask)};
     if (!msg.enable || std::strcmp(old.gw.s, kNoAddress) == 0)
-        return;
+        return false;
     UINT32 outReqid, inReqid;
-    if (!requestIds(p, msg.entryID, &outReqid, &inReqid))
-        return;
+    if (!requestIds(p, msg.entryID, name, &outReqid, &inReqid))
+        return false;
     const Field fields[] = {{"l_wan_ip", p.wan.s, FIELD_ADDRESS},
                             {"real_remote_gw_ip", old.gw.s, FIELD_ADDRESS},
                             {"local_ip", old.localIp.s, FIELD_ADDRESS},
                             {"remote_ip", old.remoteIp.s, FIELD_ADDRESS}};
-    if (!fieldsValid(p, fields, std::size(fields), msg.entryID))
-        return;
+    const char *why = nullptr;
+    if (const char *field = faultyField(fields, std::size(fields), &why)) {
+        ipsec_logSkipped(p.func, __LINE__, msg.entryID, name, field, why);
+        return false;
+    }
     const Selector local{old.localIp.s, ipsec_selectorPrefix(msg.local_ip_mode, old.localMask.s), "local_ip"};
     const Selector remote{old.remoteIp.s, ipsec_selectorPrefix(msg.remote_ip_mode, old.remoteMask.s), "remote_ip"};
     ipsec_delete_Sa_reqid(outReqid, p.conf, p.wan.s, old.gw.s);
@@ -286,6 +346,79 @@ void removeOld(const Pass &p, const IpsecCfgChangedMsgBody &msg) {
     writePolicyDelete(p.conf, local, remote, "out");
     writePolicyDelete(p.conf, remote, local, "in");
     runNat(p, NAT_DELETE, local, remote, {"default_ifName", p.ifName.s}, msg.entryID);
+    *pair = pairOf(local, remote);
+    return true;
+}
+
+bool sameInstance(const InstanceIdStack &a, const InstanceIdStack &b) {
+    if (a.currentDepth != b.currentDepth)
+        return false;
+    for (size_t i = 0; i < std::size(a.instance); i++)
+        if (a.instance[i] != b.instance[i])
+            return false;
+    return true;
+}
+
+/* Installs again a tunnel whose policies a removal took with its subnet
+ * pair: its manual SAs, if any, are replaced, as they may or may not be in
+ * the kernel. */
+void reinstall(const Pass &p, const Tunnel &t) {
+    if (t.manual) {
+        ipsec_delete_Sa_reqid(t.outReqid, p.conf, t.wanIp, t.gw);
+        ipsec_delete_Sa_reqid(t.inReqid, p.conf, t.gw, t.wanIp);
+    }
+    writeTunnel(p.conf, t);
+    runNat(p, NAT_INSERT, t.local, t.remote, {"default_ifName", p.ifName.s}, t.entryID);
+}
+
+/* What the other tunnels say of a change's two subnet pairs. A pair belongs
+ * to the first tunnel in data-model order that a full rewrite installs with
+ * it, as in the full rewrite. */
+struct PairWalk {
+    bool changedWins = false; /* the changed tunnel is the first with its new pair */
+    UINT32 holder = 0;        /* else the tunnel that is */
+    bool displaced = false;   /* a later tunnel has the new pair: its policies may be in */
+};
+
+/* Walks the tunnels for the changed one (`iid`, null when it was deleted;
+ * its new entries `t` when it is installed, else null): reinstalls the first
+ * other tunnel
+ * that holds the removed pair `oldPair` (empty when nothing was removed),
+ * and finds who holds the new pair. -1 when the lock is refused. */
+int walkPairs(const Pass &p, const InstanceIdStack *iid, const Tunnel *t, const std::string &oldPair, PairWalk *w) {
+    const std::string newPair = t ? pairOf(*t) : std::string();
+    bool changedSeen = false, holderSeen = false, oldTaken = oldPair.empty();
+    const ZorRet ret = ipsec_walkTunnels(p.func, "ipsec_setkey", [&](const IPSecCfgObject &o, InstanceIdStack &at) {
+        if (iid && sameInstance(at, *iid)) {
+            changedSeen = true;
+            if (t) {
+                w->changedWins = !holderSeen;
+                oldTaken = oldTaken || newPair == oldPair;
+            }
+            return true;
+        }
+        Tunnel u;
+        if (!tunnelQuietly(p, o, &u))
+            return true;
+        const std::string pair = pairOf(u);
+        if (!oldTaken && pair == oldPair) {
+            oldTaken = true;
+            reinstall(p, u);
+        }
+        if (t && pair == newPair) {
+            if (!changedSeen && !holderSeen) {
+                holderSeen = true;
+                w->holder = u.entryID;
+            } else if (w->changedWins) {
+                w->displaced = true;
+                logPairTaken(p, u.entryID, u.name, t->entryID);
+            }
+        }
+        return true;
+    });
+    if (t && !changedSeen)
+        w->changedWins = !holderSeen;
+    return ret == ZORRET_SUCCESS ? 0 : -1;
 }
 
 /* Reads the changed tunnel's object, holding the lock for this read only. */
@@ -306,16 +439,27 @@ ZorRet readObject(const Pass &p, const IpsecCfgChangedMsgBody &msg, ZorObj<IPSec
     return ret == ZORRET_SUCCESS ? ZORRET_OBJECT_NOT_FOUND : ret;
 }
 
-/* The full rewrite's walk, under the global lock: the count, or -1. */
+/* The full rewrite's walk, under the global lock: the count, or -1. A
+ * tunnel whose subnet pair an earlier one holds is skipped: the kernel would
+ * refuse its policies, and its tunnel could never carry traffic. */
 int writeAllTunnels(const Pass &p) {
     fprintf(p.conf, "flush;\n");
     fprintf(p.conf, "spdflush;\n");
     const Text16 oldIfName = bounded(old_default_ifName);
     int count = 0;
+    std::vector<std::pair<std::string, UINT32>> pairs; /* written, with their tunnel */
     const ZorRet ret = ipsec_walkTunnels(p.func, "ipsec_setkey", [&](const IPSecCfgObject &o, InstanceIdStack &) {
         Tunnel t;
         if (!tunnelFromObject(p, o, &t))
             return true;
+        const std::string pair = pairOf(t);
+        for (const auto &held : pairs) {
+            if (held.first == pair) {
+                logPairTaken(p, t.entryID, t.name, held.second);
+                return true;
+            }
+        }
+        pairs.emplace_back(pair, t.entryID);
         count++;
         writeTunnel(p.conf, t);
         /* The insert takes back the rule on default_ifName itself. */
@@ -327,10 +471,17 @@ int writeAllTunnels(const Pass &p) {
     return ret == ZORRET_SUCCESS ? count : -1;
 }
 
-/* The one tunnel's delta: 0, or -1 when its object cannot be read. */
+/* The one tunnel's delta: 0, or -1 when its object cannot be read. The
+ * other tunnels are looked at for the two subnet pairs involved, so that the
+ * kernel ends with what a full rewrite would give it: a pair the removal
+ * took from another tunnel goes back to it, and the changed tunnel gets its
+ * new pair only when no earlier tunnel holds it. */
 int writeChange(const Pass &p, const IpsecCfgChangedMsgBody &msg) {
+    PairWalk w;
+    std::string oldPair;
     if (msg.op == IPSEC_CFG_OP_DELETE) {
-        removeOld(p, msg);
+        if (removeOld(p, msg, "?", &oldPair))
+            return walkPairs(p, nullptr, nullptr, oldPair, &w);
         return 0;
     }
     if (msg.op != IPSEC_CFG_OP_ADD && msg.op < IPSEC_CFG_OP_CHANGE)
@@ -339,13 +490,26 @@ int writeChange(const Pass &p, const IpsecCfgChangedMsgBody &msg) {
     ZorObj<IPSecCfgObject> obj;
     if (readObject(p, msg, obj) != ZORRET_SUCCESS)
         return -1;
-    if (msg.op >= IPSEC_CFG_OP_CHANGE)
-        removeOld(p, msg);
+    if (msg.op >= IPSEC_CFG_OP_CHANGE && !removeOld(p, msg, nameOf(*obj.get()), &oldPair))
+        oldPair.clear();
     /* A tunnel added while disabled is not installed either: its later delete
      * (whose body says it was disabled) would never remove it. */
     Tunnel t;
-    if (!tunnelFromObject(p, *obj.get(), &t))
+    const bool usable = tunnelFromObject(p, *obj.get(), &t);
+    if (!usable && oldPair.empty())
         return 0;
+    if (walkPairs(p, &msg.stack, usable ? &t : nullptr, oldPair, &w) == -1)
+        return -1;
+    if (!usable)
+        return 0;
+    if (!w.changedWins) {
+        logPairTaken(p, t.entryID, t.name, w.holder);
+        return 0;
+    }
+    if (w.displaced && pairOf(t) != oldPair) {
+        writePolicyDelete(p.conf, t.local, t.remote, "out");
+        writePolicyDelete(p.conf, t.remote, t.local, "in");
+    }
     writeTunnel(p.conf, t);
     runNat(p, NAT_INSERT, t.local, t.remote, {"default_ifName", p.ifName.s}, t.entryID);
     return 0;
@@ -373,6 +537,26 @@ int ipsec_writeSetkey(const IpsecCfgChangedMsgBody *msg) {
     if (msg && writeChange(makePass(conf.get(), __func__, default_ifName), *msg) == -1)
         return -1;
     return conf.commit() ? 0 : -1;
+}
+
+bool ipsec_setkeyTakesTunnel(const IPSecCfgObject &o, std::string *pair) {
+    const Pass p = makePass(nullptr, __func__, default_ifName);
+    Tunnel t;
+    if (!tunnelQuietly(p, o, &t))
+        return false;
+    *pair = pairOf(t);
+    return true;
+}
+
+std::string ipsec_subnetPair(const IPSecCfgObject &o) {
+    const Selector local{ipsec_txt(o.localIPAddress), ipsec_selectorPrefix(o.localIPMode, o.localMask), ""};
+    const Selector remote{ipsec_txt(o.remoteIPAddress), ipsec_selectorPrefix(o.remoteIPMode, o.remoteMask), ""};
+    return pairOf(local, remote);
+}
+
+void ipsec_logSkipped(const char *func, int line, UINT32 entryID, const char *name, const char *field,
+                      const char *why) {
+    log_log(ZOR_LOG_ERR, func, line, "tunnel %u (%s) skipped: %s %s\n", entryID, name, field, why);
 }
 
 void ipsec_deleteAllNat(const char *ifName) {

@@ -2,7 +2,9 @@
 #ifndef IPSEC_SETKEY_H
 #define IPSEC_SETKEY_H
 
-#include "framework/zor.h"
+#include <string>
+
+#include "framework/ipsec_obj.h"
 
 #define IPSEC_SETKEY_CONF "/var/ipsec/setkey.conf"
 
@@ -14,5 +16,20 @@ int ipsec_writeSetkey(const IpsecCfgChangedMsgBody *msg);
  * that a full rewrite installs (enabled, with a remote address), under the
  * global lock. */
 void ipsec_deleteAllNat(const char *ifName);
+
+/* Whether the full rewrite writes this tunnel's entries, its subnet pair
+ * aside (enabled, a remote address, every field as setkey and the kernel
+ * take it), with no line logged; its pair in `*pair` when it does. The key
+ * daemon's writer skips the same tunnels, so that its blocks match the
+ * kernel's policies. */
+bool ipsec_setkeyTakesTunnel(const IPSecCfgObject &o, std::string *pair);
+/* The tunnel's subnet pair as its policies select it ("local/n remote/m"):
+ * two tunnels with one pair cannot both have policies. */
+std::string ipsec_subnetPair(const IPSecCfgObject &o);
+/* Why a tunnel whose request ids pass the kernel's largest is skipped. */
+constexpr const char *IPSEC_REQID_FAULT = "is above 8190: its request ids would pass the kernel's 16383";
+/* The level-3 line of a tunnel a writer skips:
+ * "tunnel N (NAME) skipped: FIELD WHY". */
+void ipsec_logSkipped(const char *func, int line, UINT32 entryID, const char *name, const char *field, const char *why);
 
 #endif

@@ -46,3 +46,27 @@ bool ipsec_isSafeText(const char *s, const char *forbidden) {
     }
     return true;
 }
+
+bool ipsec_isHostName(const char *s) {
+    constexpr size_t kMax = 253, kLabelMax = 63;
+    if (!s)
+        return false;
+    const size_t len = strnlen(s, kMax + 1);
+    if (len == 0 || len > kMax)
+        return false;
+    size_t label = 0;
+    for (size_t i = 0; i <= len; i++) {
+        const char c = s[i];
+        if (c == '.' || c == '\0') {
+            if (label == 0 || label > kLabelMax || s[i - 1] == '-')
+                return false;
+            label = 0;
+            continue;
+        }
+        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-';
+        if (!ok || (label == 0 && c == '-'))
+            return false;
+        label++;
+    }
+    return true;
+}

@@ -15,6 +15,9 @@ bool ipsec_isIfName(const char *s);
 bool ipsec_isHex(const char *s, size_t maxLen);
 /* A plain word: 1 to 63 of [A-Za-z0-9_-], as algorithm names are. */
 bool ipsec_isWord(const char *s);
+/* A host name: 1 to 253 characters, labels of 1 to 63 of [A-Za-z0-9-]
+ * between single dots, none beginning or ending with '-'. */
+bool ipsec_isHostName(const char *s);
 /* No control character and none of the characters in `forbidden`.
  * A null text is treated as empty and is safe. */
 bool ipsec_isSafeText(const char *s, const char *forbidden);

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "core/ipsec_state.h"
 #include "mdm_fixture.h"
 #include "render/ipsec_file.h"
 #include "render/ipsec_racoon.h"
@@ -125,6 +126,8 @@ class RacoonWriter : public ::testing::Test {
         unlink(IPSEC_PSK_TXT);
         shell_recorder::clear();
         shell_recorder::setObserver(nullptr);
+        /* The WAN address the SA/SP file's tunnels start from. */
+        snprintf(l_wan_ip, sizeof(l_wan_ip), "198.51.100.2");
     }
     static std::string conf() { return test_files::read(IPSEC_RACOON_CONF); }
     static std::string psk() { return test_files::read(IPSEC_PSK_TXT); }
@@ -138,6 +141,8 @@ struct GoldenCase {
     const char *name;
     std::vector<json> tunnels;
     int written;
+    /* Lines the pass logs; one beginning with '!' must not be logged. */
+    std::vector<std::string> logged = {};
 };
 
 std::vector<GoldenCase> goldenCases() {
@@ -180,8 +185,54 @@ std::vector<GoldenCase> goldenCases() {
         many.push_back(remoteNet(ikeTunnel(id, gw), net.c_str(), "255.255.0.0"));
     }
 
+    /* What the kernel would refuse: a subnet pair taken, request ids above
+     * its 16383. A tunnel without policies (no address) yields a pair to
+     * one with them, and has one sainfo block per pair. */
+    std::vector<json> refused = {
+        ikeTunnel(1, "203.0.113.7"),
+        ikeTunnel(2, "198.51.100.20"),
+        remoteNet(ikeTunnel(9000, "192.0.2.9"), "10.90.0.0", "255.255.0.0"),
+        remoteNet(manualTunnel(3, "198.51.100.9"), "10.30.0.0", "255.255.0.0"),
+        remoteNet(ikeTunnel(4, "192.0.2.4"), "10.30.0.0", "255.255.0.0"),
+        remoteNet(ikeTunnel(5, "0.0.0.0"), "10.40.0.0", "255.255.0.0"),
+        remoteNet(ikeTunnel(6, "192.0.2.6"), "10.40.0.0", "255.255.0.0"),
+        remoteNet(ikeTunnel(7, "0.0.0.0"), "10.50.0.0", "255.255.0.0"),
+        remoteNet(ikeTunnel(8, "0.0.0.0"), "10.50.0.0", "255.255.0.0"),
+    };
+    const std::string pairTaken = " skipped: localIPAddress and remoteIPAddress are those of tunnel ";
+
+    /* Words racoon takes beyond the defaults, and aggressive mode with FQDN
+     * identifiers, which negotiates. */
+    json words = ikeTunnel(1, "203.0.113.7");
+    words["ph1Mode"] = "aggressive, main";
+    words["ph1PeerIdType"] = "fqdn";
+    words["ph1PeerId"] = "peer-1.example.org";
+    words["ph1EncryptionAlo"] = "aes 256";
+    words["ph1IntegrityAlgo"] = "sha256";
+    words["ph1DHGroup"] = "14";
+    words["ph2DHGroup"] = "modp2048";
+    words["ph2EncryptionAlo"] = "aes128, 3des";
+    words["ph2IntegrityAlgo"] = "hmac_sha256,hmac_sha1";
+    json words2 = remoteNet(ikeTunnel(2, "198.51.100.77"), "10.30.0.0", "255.255.0.0");
+    words2["ph1Mode"] = "base";
+    words2["ph1EncryptionAlo"] = "blowfish448";
+    words2["ph1IntegrityAlgo"] = "md5";
+    words2["ph1DHGroup"] = "modp8192";
+    words2["perfectFSEn"] = 1;
+    words2["ph2DHGroup"] = "2";
+    words2["ph2EncryptionAlo"] = "camellia 192";
+    words2["ph2IntegrityAlgo"] = "hmac_sha2_512";
+
     return {
         {"worked_example", {ikeTunnel(1, "203.0.113.7")}, 1},
+        {"kernel_refusals_skipped",
+         refused,
+         3,
+         {"tunnel 2 (tunnel2)" + pairTaken + "1\n",
+          "tunnel 9000 (tunnel9000) skipped: entryID is above 8190: its request ids would pass the kernel's 16383\n",
+          "tunnel 4 (tunnel4)" + pairTaken + "3\n", "tunnel 5 (tunnel5)" + pairTaken + "6\n",
+          "tunnel 8 (tunnel8)" + pairTaken + "7\n"}},
+        {"words_the_key_daemon_takes", {words, words2}, 2, {"!cannot negotiate", "!skipped"}},
         {"two_tunnels_one_gateway",
          {ikeTunnel(1, "203.0.113.7"), remoteNet(ikeTunnel(2, "203.0.113.7"), "10.21.0.0", "255.255.255.0")},
          2},
@@ -189,7 +240,13 @@ std::vector<GoldenCase> goldenCases() {
          {ikeTunnel(1, "203.0.113.7"), manualTunnel(2, "198.51.100.9"),
           remoteNet(ikeTunnel(3, "192.0.2.50"), "10.22.0.0", "255.255.0.0")},
          2},
-        {"fqdn_identifiers", {fqdnBoth, fqdnPeerOnly}, 2},
+        {"fqdn_identifiers",
+         {fqdnBoth, fqdnPeerOnly},
+         2,
+         {"ERROR ipsec_writeRacoon",
+          "tunnel 1 (tunnel1) cannot negotiate: main mode with an fqdn ph1PeerId, the key "
+          "daemon takes it in aggressive mode only\n",
+          "tunnel 2 (tunnel2) cannot negotiate: main mode with an fqdn ph1PeerId"}},
         {"auth_method_not_psk", {notPsk}, 0},
         {"no_pfs_no_dpd_single_addresses", {noPfs}, 1},
         {"disabled_and_manual_only", {disabled, manualTunnel(2, "198.51.100.9")}, 0},
@@ -205,7 +262,15 @@ TEST_F(RacoonWriter, FilesMatchGoldenForEachConfiguration) {
         mdm_fixture::reset();
         shell_recorder::clear();
         writeModel(c.tunnels);
+        StderrCapture log;
         EXPECT_EQ(c.written, ipsec_writeRacoon());
+        const std::string logged = log.text();
+        for (const std::string &line : c.logged) {
+            if (line[0] == '!')
+                EXPECT_EQ(std::string::npos, logged.find(line.substr(1))) << logged;
+            else
+                EXPECT_NE(std::string::npos, logged.find(line)) << logged;
+        }
         expectGoldenFiles(c.name);
         EXPECT_EQ(0600, test_files::mode(IPSEC_PSK_TXT));
         EXPECT_EQ(std::vector<std::string>{CHMOD}, shell_recorder::commands());
@@ -257,6 +322,49 @@ std::vector<HostileCase> hostileCases() {
         out.push_back({f, "", json::object()});
     out.push_back({"ph1PeerId", "", peerFqdn});
     out.push_back({"authMethod", "", {{"authMethod", 1}}});
+    /* Words racoon does not take there: it would refuse the whole file. */
+    const std::pair<const char *, const char *> words[] = {
+        {"ph2IntegrityAlgo", "sha1"},
+        {"ph1DHGroup", "modp9999"},
+        {"ph1Mode", "foo"},
+        {"ph1EncryptionAlo", "AES"},
+        {"ph1Mode", "main,,aggressive"},
+        {"ph1Mode", "Main"},
+        {"ph1EncryptionAlo", "aes 100"},
+        {"ph1EncryptionAlo", "3des 128"},
+        {"ph1EncryptionAlo", "aes 0256"},
+        {"ph1EncryptionAlo", "twofish"},
+        {"ph1EncryptionAlo", "idea"},
+        {"ph1EncryptionAlo", "aes  128"},
+        {"ph1IntegrityAlgo", "hmac_sha1"},
+        {"ph1DHGroup", "3"},
+        {"ph1DHGroup", "ec2n155"},
+        {"ph1DHGroup", "014"},
+        {"ph2DHGroup", "modp9999"},
+        {"ph2EncryptionAlo", "null_enc"},
+        {"ph2EncryptionAlo", "aes,"},
+        {"ph2EncryptionAlo", "aes-cbc"},
+        {"ph2EncryptionAlo", "aes 512"},
+        {"ph2IntegrityAlgo", "non_auth"},
+        {"ph2IntegrityAlgo", "hmac-sha1"},
+        {"localIPAddress", "192.168.1.0x"},
+        {"remoteIPAddress", "peer.example"},
+    };
+    for (const auto &w : words)
+        out.push_back({w.first, w.second, json::object()});
+    /* A psk.txt identifier is an address or a host name: racoon takes "*"
+     * as the key of every peer. */
+    for (const char *id : {"*", "*.example.org", "peer..example", "-peer.example", "peer_1.example"})
+        out.push_back({"ph1PeerId", id, peerFqdn});
+    out.push_back({"realRemoteIP", "peer.example", peerFqdn});
+    /* Keys racoon would read otherwise: none for an empty one, the blanks
+     * before it dropped, "0x..." as hexadecimal bytes, a line past its
+     * 1,023 bytes cut and its tail read as another gateway's key. */
+    out.push_back({"PSK", "", json::object()});
+    out.push_back({"PSK", " key", json::object()});
+    out.push_back({"PSK", "0xdeadbeef", json::object()});
+    out.push_back({"PSK", std::string(1010, 'k') + "198.51.100.3 evilkey", json::object()});
+    out.push_back({"PSK", std::string(1009, 'k'), json::object()}); /* "198.51.100.20 " + 1009 + "\n": 1024 */
     return out;
 }
 
@@ -282,11 +390,23 @@ TEST_F(RacoonWriter, TunnelWithHostileTextIsSkippedAndLoggedOthersWritten) {
 }
 
 TEST_F(RacoonWriter, KeyMayHoldConfigurationCharactersAndIsWrittenAsIs) {
-    json t = ikeTunnel(1, "203.0.113.7");
-    t["PSK"] = "a;b\"c{d}e#f g";
-    writeModel({t});
-    EXPECT_EQ(1, ipsec_writeRacoon());
-    EXPECT_EQ("203.0.113.7 a;b\"c{d}e#f g\n", psk());
+    const struct {
+        const char *name;
+        std::string key;
+    } rows[] = {
+        {"statement characters, '#' and blanks", "a;b\"c{d}e#f g"},
+        {"trailing blank, which racoon keeps", "key "},
+        {"\"0X\": only \"0x\" is read as hexadecimal", "0Xdeadbeef"},
+        {"the longest key whose line fits racoon's 1,023 bytes", std::string(1010, 'k')},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.name);
+        json t = ikeTunnel(1, "203.0.113.7");
+        t["PSK"] = r.key;
+        writeModel({t});
+        EXPECT_EQ(1, ipsec_writeRacoon());
+        EXPECT_EQ("203.0.113.7 " + r.key + "\n", psk());
+    }
 }
 
 /* What a pass that failed must leave: the previous files, whole. */

@@ -212,8 +212,9 @@ TEST_F(SetkeyWriter, ExampleChangeOfTunnelA) {
     EXPECT_GOLDEN("setkey/example_change.conf", conf());
     EXPECT_GOLDEN("setkey/example_change.transcript", transcript());
     EXPECT_EQ(2, pfkeysim::dumpRequests());
-    /* The lock is held for the one read of the object. */
-    EXPECT_EQ(1u, mdm_fixture::traceCount("lock ipsec_writeSetkey"));
+    /* The lock is held for the one read of the object, then for the walk
+     * that looks at the other tunnels' subnet pairs. */
+    EXPECT_EQ(2u, mdm_fixture::traceCount("lock ipsec_writeSetkey"));
     EXPECT_EQ(1u, mdm_fixture::traceCount("get 237 "));
 }
 
@@ -224,7 +225,8 @@ TEST_F(SetkeyWriter, ExampleDeleteOfTunnelA) {
     EXPECT_EQ(0, ipsec_writeSetkey(&body));
     EXPECT_GOLDEN("setkey/example_delete.conf", conf());
     EXPECT_GOLDEN("setkey/example_delete.transcript", transcript());
-    EXPECT_EQ(0u, mdm_fixture::traceCount("lock "));
+    /* One walk: does another tunnel have the pair the removal took? */
+    EXPECT_EQ(1u, mdm_fixture::traceCount("lock "));
 }
 
 /* ---- full rewrite ------------------------------------------------------------ */
@@ -236,8 +238,6 @@ TEST_F(SetkeyWriter, FullRewriteEdgeCases) {
     other["keyExMethod"] = 2;
     json empties = tunnelA();
     empties["SPI"] = "";
-    empties["manualEncryptionKey"] = "";
-    empties["manualAthKey"] = "";
     json hosts = tunnelA();
     hosts["localIPMode"] = 1;
     hosts["localMask"] = "garbage";
@@ -248,7 +248,15 @@ TEST_F(SetkeyWriter, FullRewriteEdgeCases) {
     json noGw = tunnelA();
     noGw["realRemoteIP"] = "0.0.0.0";
     json top = tunnelB();
-    top["entryID"] = 2147483646u; /* request ids 4294967293 and 4294967294 */
+    top["entryID"] = 8190; /* request ids 16381 and 16382 */
+    json past = tunnelB();
+    past["entryID"] = 8191; /* inbound 16384: the kernel would pick its own */
+    json far = tunnelB();
+    far["entryID"] = 9000;
+    json samePair = tunnelA(); /* another gateway, A's subnet pair */
+    samePair["entryID"] = 5;
+    samePair["keyExMethod"] = 0;
+    samePair["realRemoteIP"] = "192.0.2.99";
 
     const std::string flush = "flush;\nspdflush;\n";
     struct Row {
@@ -262,11 +270,18 @@ TEST_F(SetkeyWriter, FullRewriteEdgeCases) {
         {"disabled, no remote address, unset remote address", {tunnelC(), noGw, unset}, 0, flush, {}},
         {"negotiated keys: policies only", {ike}, 1, flush + kPoliciesA, {kNatDelA, kNatInsA}},
         {"keyExMethod 2: policies only", {other}, 1, flush + kPoliciesA, {kNatDelA, kNatInsA}},
-        {"empty SPI and keys written as they are",
-         {empties},
+        {"empty SPI: skipped, setkey takes no \"0x\" alone", {empties}, 0, flush, {}},
+        {"request ids past the kernel's 16383: skipped", {past, far}, 0, flush, {}},
+        {"two tunnels, one subnet pair: the first is written",
+         {tunnelA(), samePair},
          1,
-         flush + "add 198.51.100.2 203.0.113.9 esp 0x -m tunnel -u 3 -E aes-cbc 0x -A hmac-sha1 0x;\n" +
-             "add 203.0.113.9 198.51.100.2 esp 0x1001 -m tunnel -u 4 -E aes-cbc 0x -A hmac-sha1 0x;\n" + kPoliciesA,
+         flush + kAddA + kPoliciesA,
+         {kNatDelA, kNatInsA}},
+        {"one subnet pair: the first written, not the first skipped",
+         {empties, samePair},
+         1,
+         flush + "spdadd 10.1.0.0/24 10.2.0.0/16 any -P out ipsec esp/tunnel/198.51.100.2-192.0.2.99/unique:11;\n"
+                 "spdadd 10.2.0.0/16 10.1.0.0/24 any -P in ipsec esp/tunnel/192.0.2.99-198.51.100.2/unique:12;\n",
          {kNatDelA, kNatInsA}},
         {"single addresses: /32 whatever the mask",
          {hosts},
@@ -276,13 +291,13 @@ TEST_F(SetkeyWriter, FullRewriteEdgeCases) {
              "spdadd 10.2.0.0/32 10.1.0.0/32 any -P in ipsec esp/tunnel/203.0.113.9-198.51.100.2/unique:4;\n",
          {"iptables -t nat -D POSTROUTING -s 10.1.0.0/32 -o ppp0 -d 10.2.0.0/32 -j ACCEPT",
           "iptables -t nat -I POSTROUTING 1 -s 10.1.0.0/32 -o ppp0 -d 10.2.0.0/32 -j ACCEPT"}},
-        {"largest entryID: request ids printed unsigned",
+        {"largest entryID the kernel's request ids allow",
          {top},
          1,
          flush + "spdadd 10.1.0.0/24 192.0.2.77/32 any -P out ipsec esp/tunnel/198.51.100.2-192.0.2.50/"
-                 "unique:4294967293;\n"
+                 "unique:16381;\n"
                  "spdadd 192.0.2.77/32 10.1.0.0/24 any -P in ipsec esp/tunnel/192.0.2.50-198.51.100.2/"
-                 "unique:4294967294;\n",
+                 "unique:16382;\n",
          {"iptables -t nat -D POSTROUTING -s 10.1.0.0/24 -o ppp0 -d 192.0.2.77/32 -j ACCEPT",
           "iptables -t nat -I POSTROUTING 1 -s 10.1.0.0/24 -o ppp0 -d 192.0.2.77/32 -j ACCEPT"}},
     };
@@ -412,6 +427,98 @@ TEST_F(SetkeyWriter, DeleteWithNoSaInTheKernel) {
     EXPECT_EQ(std::vector<std::string>{kNatDelA}, commands());
 }
 
+// A subnet pair's policies belong to the first tunnel (in data-model order)
+// that has it, as in the full rewrite: a change never leaves the kernel with
+// the pair of a tunnel that lost it, and the one skipped gets the line.
+TEST_F(SetkeyWriter, ChangeKeepsEachSubnetPairWithItsFirstTunnel) {
+    json d = tunnelA(); /* A's subnet pair, negotiated, another gateway */
+    d["entryID"] = 5;
+    d["connName"] = "D";
+    d["keyExMethod"] = 0;
+    d["realRemoteIP"] = "192.0.2.99";
+    json a3 = tunnelA();
+    a3["remoteIPAddress"] = "10.3.0.0";
+    a3["remoteMask"] = "255.255.255.0";
+    json e = d; /* the pair A takes in a3 */
+    e["entryID"] = 6;
+    e["connName"] = "E";
+    e["remoteIPAddress"] = "10.3.0.0";
+    e["remoteMask"] = "255.255.255.0";
+    auto bodyD = [](UINT32 op, UINT8 enable) {
+        IpsecCfgChangedMsgBody b = msg_frame::cfgBody(5, op, enable);
+        setText(b.local_ip, "10.1.0.0");
+        setText(b.real_remote_gw_ip, "192.0.2.99");
+        return b;
+    };
+    const std::string dels = "delete 198.51.100.2 203.0.113.9 esp 0x1000;\n"
+                             "delete 203.0.113.9 198.51.100.2 esp 0x1001;\n";
+    const std::string policiesD =
+        "spdadd 10.1.0.0/24 10.2.0.0/16 any -P out ipsec esp/tunnel/198.51.100.2-192.0.2.99/unique:11;\n"
+        "spdadd 10.2.0.0/16 10.1.0.0/24 any -P in ipsec esp/tunnel/192.0.2.99-198.51.100.2/unique:12;\n";
+    const std::string policiesA3 =
+        "spdadd 10.1.0.0/24 10.3.0.0/24 any -P out ipsec esp/tunnel/198.51.100.2-203.0.113.9/unique:3;\n"
+        "spdadd 10.3.0.0/24 10.1.0.0/24 any -P in ipsec esp/tunnel/203.0.113.9-198.51.100.2/unique:4;\n";
+    const std::string natDelA3 = "iptables -t nat -D POSTROUTING -s 10.1.0.0/24 -o ppp0 -d 10.3.0.0/24 -j ACCEPT";
+    const std::string natInsA3 = "iptables -t nat -I POSTROUTING 1 -s 10.1.0.0/24 -o ppp0 -d 10.3.0.0/24 -j ACCEPT";
+    struct Row {
+        const char *name;
+        std::vector<json> model;
+        IpsecCfgChangedMsgBody msg;
+        UINT32 entryID; /* the changed tunnel's, for its place in the data model */
+        std::string file;
+        std::vector<std::string> cmds;
+        const char *logged; /* null: no line */
+    } rows[] = {
+        {"second tunnel added with the first one's pair: skipped, the first untouched",
+         {tunnelA(), d},
+         bodyD(IPSEC_CFG_OP_ADD, 0),
+         5,
+         "",
+         {},
+         "tunnel 5 (D) skipped: localIPAddress and remoteIPAddress are those of tunnel 1\n"},
+        {"the skipped second changed: the removal's pair goes back to the first",
+         {tunnelA(), d},
+         bodyD(IPSEC_CFG_OP_CHANGE, 1),
+         5,
+         kRemoveA + dels + kAddA + kPoliciesA,
+         {kNatDelA, kNatDelA, kNatInsA},
+         "tunnel 5 (D) skipped: localIPAddress and remoteIPAddress are those of tunnel 1\n"},
+        {"the first deleted: the second gets the pair",
+         {d},
+         bodyA(IPSEC_CFG_OP_DELETE),
+         1,
+         dels + kRemoveA + policiesD,
+         {kNatDelA, kNatDelA, kNatInsA},
+         nullptr},
+        {"an earlier tunnel changed to a later one's pair takes it",
+         {a3, e},
+         bodyA(IPSEC_CFG_OP_CHANGE),
+         1,
+         dels + kRemoveA + "spddelete 10.1.0.0/24 10.3.0.0/24 any -P out;\n" +
+             "spddelete 10.3.0.0/24 10.1.0.0/24 any -P in;\n" + kAddA + policiesA3,
+         {kNatDelA, natDelA3, natInsA3},
+         "tunnel 6 (E) skipped: localIPAddress and remoteIPAddress are those of tunnel 1\n"},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.name);
+        pfkeysim::reset();
+        kernelHoldsA();
+        shell_recorder::clear();
+        writeModel(r.model);
+        IpsecCfgChangedMsgBody msg = r.msg;
+        msg.stack = mdm_fixture::tunnelPath(r.entryID);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(0, ipsec_writeSetkey(&msg));
+        const std::string log = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(r.file, conf());
+        EXPECT_EQ(r.cmds, commands());
+        if (r.logged)
+            EXPECT_NE(std::string::npos, log.find(r.logged)) << log;
+        else
+            EXPECT_EQ("", log);
+    }
+}
+
 TEST_F(SetkeyWriter, ChangeFailures) {
     writeModel({tunnelA()});
     kernelHoldsA();
@@ -478,7 +585,7 @@ TEST_F(SetkeyWriter, HostileObjectFieldSkipsItsTunnel) {
             testing::internal::CaptureStderr();
             EXPECT_EQ(1, ipsec_writeAllSetkey());
             std::string log = testing::internal::GetCapturedStderr();
-            EXPECT_NE(std::string::npos, log.find(std::string("tunnel 7: ") + field + " ")) << log;
+            EXPECT_NE(std::string::npos, log.find(std::string("tunnel 7 (A) skipped: ") + field + " ")) << log;
             std::string file = conf();
             EXPECT_EQ(std::string::npos, file.find("unique:15")) << file;
             EXPECT_NE(std::string::npos, file.find("unique:5;")) << file;
@@ -490,11 +597,13 @@ TEST_F(SetkeyWriter, HostileObjectFieldSkipsItsTunnel) {
 // Each field is what its place in a statement needs; anything else skips the
 // tunnel with a line naming the field, and the other tunnel is written.
 TEST_F(SetkeyWriter, FieldsAreCheckedByWhatTheyMustBe) {
+    const std::string digits64(64, 'a');
     struct Row {
         const char *name;
         const char *field;
         json value;
-        const char *logged; /* null: written */
+        const char *logged;         /* null: written */
+        json also = json::object(); /* other fields replaced */
     } rows[] = {
         {"'#' in the local network", "localIPAddress", "192.168.1.0#", "localIPAddress is not a dotted quad"},
         {"host name as gateway", "realRemoteIP", "peer.example", "realRemoteIP is not a dotted quad"},
@@ -505,18 +614,53 @@ TEST_F(SetkeyWriter, FieldsAreCheckedByWhatTheyMustBe) {
         {"'0x' before the SPI", "SPI", "0x1000", "SPI is not at most 8 hexadecimal digits"},
         {"nine-digit SPI", "secondSPI", "123456789", "secondSPI is not at most 8 hexadecimal digits"},
         {"eight-digit SPI", "SPI", "ffffffff", nullptr},
-        {"upper-case hex key", "manualEncryptionKey", "00112233AABBCCDD", nullptr},
+        {"empty SPI: setkey takes no \"0x\" alone", "SPI", "", "SPI is not set"},
+        {"unset SPI", "secondSPI", nullptr, "secondSPI is not set"},
+        {"SPI below 100", "SPI", "ff", "SPI is below 100"},
+        {"SPI 0, no SA", "secondSPI", "0", "secondSPI is below 100"},
+        {"lowest SPI", "SPI", "100", nullptr},
+        {"upper-case hex key", "manualEncryptionKey", "00112233445566778899AABBCCDDEEFF", nullptr},
+        {"3des as a cipher: setkey's is 3des-cbc", "manualEncryptionAlgo", "3des",
+         "manualEncryptionAlgo is not a cipher setkey takes"},
+        {"aes128 as a cipher", "manualEncryptionAlgo", "aes128", "manualEncryptionAlgo is not a cipher setkey takes"},
+        {"AES-CBC in capitals", "manualEncryptionAlgo", "AES-CBC", "manualEncryptionAlgo is not a cipher setkey takes"},
+        {"null cipher: the LAN in the clear", "manualEncryptionAlgo", "null",
+         "manualEncryptionAlgo is not a cipher setkey takes"},
+        {"4-digit key", "manualEncryptionKey", "1234", "manualEncryptionKey is not a key length its algorithm takes"},
+        {"empty key", "manualEncryptionKey", "", "manualEncryptionKey is not a key length its algorithm takes"},
+        {"aes-cbc key of 20 bytes", "manualEncryptionKey", "00112233445566778899aabbccddeeff00112233",
+         "manualEncryptionKey is not a key length its algorithm takes"},
+        {"aes-cbc key of 31 digits", "manualEncryptionKey", "00112233445566778899aabbccddeef",
+         "manualEncryptionKey is not a key length its algorithm takes"},
+        {"aes-cbc 256-bit key", "manualEncryptionKey", digits64, nullptr},
+        {"3des-cbc with its 24 bytes",
+         "manualEncryptionAlgo",
+         "3des-cbc",
+         nullptr,
+         {{"manualEncryptionKey", std::string(48, 'b')}}},
+        {"3des-cbc with an aes key", "manualEncryptionAlgo", "3des-cbc",
+         "manualEncryptionKey is not a key length its algorithm takes"},
+        {"hmac-sha256 with a sha1 key", "manualAuthAlgo", "hmac-sha256",
+         "manualAthKey is not a key length its algorithm takes"},
+        {"hmac-sha256 with its 32 bytes", "manualAuthAlgo", "hmac-sha256", nullptr, {{"manualAthKey", digits64}}},
+        {"hmac_sha1, racoon's spelling", "manualAuthAlgo", "hmac_sha1",
+         "manualAuthAlgo is not an authentication algorithm setkey takes"},
+        {"empty authentication key", "manualAthKey", "", "manualAthKey is not a key length its algorithm takes"},
         {"key with a 'g'", "manualAthKey", "0123g", "manualAthKey is not hexadecimal digits"},
         {"empty algorithm", "manualAuthAlgo", "", "manualAuthAlgo is not a plain word"},
         {"algorithm with a blank", "manualEncryptionAlgo", "aes cbc", "manualEncryptionAlgo is not a plain word"},
         {"algorithm with '#'", "manualEncryptionAlgo", "aes#", "manualEncryptionAlgo is not a plain word"},
-        {"algorithm with digits, '-' and '_'", "manualEncryptionAlgo", "rijndael-cbc_256", nullptr},
+        {"algorithm with digits, '-' and '_'", "manualEncryptionAlgo", "rijndael-cbc_256",
+         "manualEncryptionAlgo is not a cipher setkey takes"},
+        {"rijndael-cbc, setkey's other name of aes-cbc", "manualEncryptionAlgo", "rijndael-cbc", nullptr},
     };
     for (const Row &r : rows) {
         SCOPED_TRACE(r.name);
         shell_recorder::clear();
         json t = tunnelA();
         t[r.field] = r.value;
+        for (auto &f : r.also.items())
+            t[f.key()] = f.value();
         writeModel({t, tunnelB()});
         testing::internal::CaptureStderr();
         EXPECT_EQ(r.logged ? 1 : 2, ipsec_writeAllSetkey());
@@ -526,8 +670,7 @@ TEST_F(SetkeyWriter, FieldsAreCheckedByWhatTheyMustBe) {
         EXPECT_NE(std::string::npos, file.find("unique:5;")) << "the other tunnel is written: " << file;
         EXPECT_EQ(std::string::npos, file.find('#')) << file;
         if (r.logged)
-            EXPECT_NE(std::string::npos, log.find(std::string("ipsec tunnel 1: ") + r.logged + ", tunnel skipped"))
-                << log;
+            EXPECT_NE(std::string::npos, log.find(std::string("tunnel 1 (A) skipped: ") + r.logged)) << log;
         else
             EXPECT_EQ("", log);
     }
@@ -576,7 +719,10 @@ TEST_F(SetkeyWriter, HostileOrOversizedMessageFields) {
          "remote_ip"},
         {"';' in real_remote_gw_ip",
          [](IpsecCfgChangedMsgBody &b) { setText(b.real_remote_gw_ip, "1.1.1.1;spdflush"); }, "real_remote_gw_ip"},
-        {"request ids would wrap", [](IpsecCfgChangedMsgBody &b) { b.entryID = 0x7fffffffu; }, "entryID too large"},
+        {"request ids would wrap", [](IpsecCfgChangedMsgBody &b) { b.entryID = 0x7fffffffu; },
+         "tunnel 2147483647 (A) skipped: entryID is above 8190"},
+        {"request ids past the kernel's", [](IpsecCfgChangedMsgBody &b) { b.entryID = 9000; },
+         "tunnel 9000 (A) skipped: entryID is above 8190"},
     };
     for (const Row &r : rows) {
         SCOPED_TRACE(r.name);
@@ -603,17 +749,20 @@ TEST_F(SetkeyWriter, UnterminatedMessageTextsStayInTheirField) {
     std::string log = testing::internal::GetCapturedStderr();
     EXPECT_EQ("", conf());
     EXPECT_TRUE(commands().empty());
-    EXPECT_NE(std::string::npos, log.find("ipsec tunnel 1: local_ip is not a dotted quad, tunnel skipped")) << log;
+    EXPECT_NE(std::string::npos, log.find("tunnel 1 (?) skipped: local_ip is not a dotted quad")) << log;
 }
 
 TEST_F(SetkeyWriter, HugeEntryIdIsSkipped) {
     json huge = tunnelA();
-    huge["entryID"] = 2147483647u;
+    huge["entryID"] = 9000;
     writeModel({huge, tunnelB()});
     testing::internal::CaptureStderr();
     EXPECT_EQ(1, ipsec_writeAllSetkey());
     std::string log = testing::internal::GetCapturedStderr();
-    EXPECT_NE(std::string::npos, log.find("tunnel 2147483647: entryID too large")) << log;
+    EXPECT_NE(std::string::npos, log.find("ERROR ipsec_writeAllSetkey:")) << log;
+    EXPECT_NE(std::string::npos, log.find("tunnel 9000 (A) skipped: entryID is above 8190: its request ids would "
+                                          "pass the kernel's 16383\n"))
+        << log;
     EXPECT_EQ(std::string::npos, conf().find("esp 0x1000")) << conf();
     EXPECT_EQ(2u, commands().size());
 }
