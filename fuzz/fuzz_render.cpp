@@ -11,6 +11,9 @@
  * statement per line, each ended by its only ';' and without a '#' that
  * would hide the rest of it; every tunnel that was not skipped (with a
  * logged line naming it) is in setkey.conf; racoon.conf's braces balance and
+ * no two sainfo blocks share a subnet pair; each psk.txt line fits racoon's
+ * 1,023-byte reader, has an identifier that is no pattern and a key racoon
+ * reads as written;
  * its quotes pair up on each line; no file holds a control character other
  * than the line ends; the bystander is fully written; every command is plain
  * words.
@@ -185,9 +188,43 @@ void checkTunnelWritten(const json &t, const std::string &setkey, const std::str
         return; /* no remote end: not installed, nothing to say */
     const unsigned id = t["entryID"].get<unsigned>();
     const std::string policy = "/unique:" + std::to_string(2 * id + 1) + ";\n";
-    const std::string skipped = "ipsec tunnel " + std::to_string(id) + ": ";
-    if (setkey.find(policy) == std::string::npos && log.find(skipped) == std::string::npos)
+    const std::string skipped = "tunnel " + std::to_string(id) + " (";
+    for (size_t at = log.find(skipped); at != std::string::npos; at = log.find(skipped, at + 1)) {
+        const size_t end = log.find('\n', at);
+        if (log.substr(at, end - at).find(") skipped: ") != std::string::npos)
+            return;
+    }
+    if (setkey.find(policy) == std::string::npos)
         fail("a tunnel is missing from setkey.conf without a line", skipped + "\n" + setkey);
+}
+
+/* psk.txt as racoon's reader sees it: each line read whole, its identifier
+ * no "*", its key neither empty nor beginning with a blank or "0x". */
+void checkPsk(const std::string &psk) {
+    size_t start = 0;
+    while (start < psk.size()) {
+        const size_t end = psk.find('\n', start);
+        if (end == std::string::npos)
+            fail("psk.txt ends without a newline", psk.substr(start));
+        const std::string line = psk.substr(start, end - start);
+        const size_t blank = line.find(' ');
+        if (end - start + 1 > 1023 || blank == std::string::npos || line.substr(0, blank) == "*" ||
+            line.compare(blank + 1, 2, "0x") == 0 || blank + 1 == line.size() || line[blank + 1] == ' ')
+            fail("psk.txt line racoon would read otherwise", line.substr(0, 80));
+        start = end + 1;
+    }
+}
+
+/* racoon refuses a whole file with two sainfo blocks for one pair. */
+void checkSainfos(const std::string &conf) {
+    std::vector<std::string> seen;
+    for (size_t at = conf.find("\nsainfo "); at != std::string::npos; at = conf.find("\nsainfo ", at + 1)) {
+        const std::string line = conf.substr(at + 1, conf.find('\n', at + 1) - at - 1);
+        for (const std::string &s : seen)
+            if (s == line)
+                fail("two sainfo blocks for one pair", line);
+        seen.push_back(line);
+    }
 }
 
 } // namespace
@@ -235,6 +272,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         fail("a control character reached a file", "");
     checkSetkey(setkey);
     checkRacoon(racoon);
+    checkPsk(psk);
+    checkSainfos(racoon);
     /* The texts as the data model holds them (UTF-8 only). */
     const json stored = json::parse(text);
     for (const json &t : stored["IPSecCfgObject"])

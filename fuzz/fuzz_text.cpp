@@ -4,7 +4,10 @@
  * accepts cannot end a statement or start another one in the place it guards
  * (interface names and dotted quads are plain shell words, and a dotted quad
  * reads back as itself; hex texts and words hold only their characters; safe
- * texts hold no control character and none of the forbidden characters).
+ * texts hold no control character and none of the forbidden characters;
+ * host names are labels of letters, digits and '-' between single dots; a
+ * word the key daemon takes holds only lower-case letters, digits, '_',
+ * blanks and single commas; a key length setkey takes is an even number of digits).
  */
 #include <arpa/inet.h>
 
@@ -15,6 +18,7 @@
 
 #include "render/ipsec_addr.h"
 #include "render/ipsec_text.h"
+#include "render/ipsec_words.h"
 
 namespace {
 
@@ -57,6 +61,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         abort();
     checkSafe(s, IPSEC_RACOON_FORBIDDEN);
     checkSafe(s, IPSEC_PSK_ID_FORBIDDEN);
+    if (ipsec_isHostName(s) &&
+        (!*s || strlen(s) > 253 || !allIn(s, kWordChars) || strchr(s, '_') || strstr(s, "..") || s[0] == '.' ||
+         s[0] == '-' || strstr(s, "-.") || strstr(s, ".-") || s[strlen(s) - 1] == '-' || s[strlen(s) - 1] == '.'))
+        abort();
+    for (int kind = RACOON_EXCHANGE_MODE; kind <= RACOON_PH2_AUTH; kind++) {
+        if (ipsec_racoonWordFault(static_cast<IpsecRacoonWord>(kind), s))
+            continue;
+        if (!*s || !allIn(s, "abcdefghijklmnopqrstuvwxyz0123456789_, ") || strstr(s, ",,"))
+            abort();
+    }
+    char first[16];
+    ipsec_firstExchangeMode(s, first, sizeof(first));
+    if (strlen(first) >= sizeof(first))
+        abort();
+    const char *which = nullptr;
+    if (!ipsec_manualCipherFault(s, text.c_str() + text.size() / 2, &which) ||
+        !ipsec_manualAuthFault(s, text.c_str() + text.size() / 2, &which)) {
+        if (strlen(text.c_str() + text.size() / 2) % 2 || !allIn(s, "abcdefghijklmnopqrstuvwxyz0123456789-"))
+            abort();
+    }
+    (void)ipsec_manualSpiFault(s);
 
     /* A 16-byte field filled to its end without a terminator. */
     char field[16];
