@@ -99,14 +99,10 @@ inline void ipsec_setText(char **field, const char *value) {
     *field = zorMem_strdup(value);
 }
 
-/* The kernel's largest request id a policy may name; above it the kernel
- * picks one of its own, which no SA of the tunnel carries. */
-constexpr UINT32 IPSEC_REQID_MAX = 0x3fff;
-
 /* The tunnel's request ids: outbound 2*entryID+1, inbound 2*entryID+2.
- * False when they would pass IPSEC_REQID_MAX (entryID above 8190). */
+ * False when they would not fit in 32 bits. */
 inline bool ipsec_reqids(UINT32 entryID, UINT32 *outReqid, UINT32 *inReqid) {
-    if (entryID > (IPSEC_REQID_MAX - 2u) / 2u)
+    if (entryID > (0xFFFFFFFFu - 2u) / 2u)
         return false;
     *outReqid = 2u * entryID + 1u;
     *inReqid = 2u * entryID + 2u;

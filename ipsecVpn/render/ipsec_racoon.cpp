@@ -124,7 +124,7 @@ const char *unwritableField(const IPSecCfgObject &o, const char **why) {
     }
     /* The kernel would give its policies other request ids than its SAs'. */
     UINT32 outReqid, inReqid;
-    if (!ipsec_reqids(o.entryID, &outReqid, &inReqid)) {
+    if (!ipsec_kernelReqids(o.entryID, &outReqid, &inReqid)) {
         *why = IPSEC_REQID_FAULT;
         return "entryID";
     }

@@ -133,7 +133,7 @@ const char *faultyField(const Field *fields, size_t n, const char **why) {
 constexpr const char *kRequestIdFault = IPSEC_REQID_FAULT;
 
 bool requestIds(const Pass &p, UINT32 entryID, const char *name, UINT32 *out, UINT32 *in) {
-    if (ipsec_reqids(entryID, out, in))
+    if (ipsec_kernelReqids(entryID, out, in))
         return true;
     ipsec_logSkipped(p.func, __LINE__, entryID, name, "entryID", kRequestIdFault);
     return false;
@@ -154,7 +154,7 @@ bool isUsable(const IPSecCfgObject &o) {
 const char *tunnelFault(const Pass &p, const IPSecCfgObject &o, Tunnel *t, const char **why) {
     t->entryID = o.entryID;
     t->name = nameOf(o);
-    if (!ipsec_reqids(o.entryID, &t->outReqid, &t->inReqid)) {
+    if (!ipsec_kernelReqids(o.entryID, &t->outReqid, &t->inReqid)) {
         *why = kRequestIdFault;
         return "entryID";
     }
@@ -380,16 +380,16 @@ struct PairWalk {
     bool displaced = false;   /* a later tunnel has the new pair: its policies may be in */
 };
 
-/* Walks the tunnels for the changed one (`iid`, null when it was deleted;
- * its new entries `t` when it is installed, else null): reinstalls the first
- * other tunnel
+/* Walks the tunnels for the changed one (`iid`: a deleted one still listed
+ * is passed over; its new entries `t` when it is installed, else null):
+ * reinstalls the first other tunnel
  * that holds the removed pair `oldPair` (empty when nothing was removed),
  * and finds who holds the new pair. -1 when the lock is refused. */
 int walkPairs(const Pass &p, const InstanceIdStack *iid, const Tunnel *t, const std::string &oldPair, PairWalk *w) {
     const std::string newPair = t ? pairOf(*t) : std::string();
     bool changedSeen = false, holderSeen = false, oldTaken = oldPair.empty();
     const ZorRet ret = ipsec_walkTunnels(p.func, "ipsec_setkey", [&](const IPSecCfgObject &o, InstanceIdStack &at) {
-        if (iid && sameInstance(at, *iid)) {
+        if (sameInstance(at, *iid)) {
             changedSeen = true;
             if (t) {
                 w->changedWins = !holderSeen;
@@ -481,7 +481,7 @@ int writeChange(const Pass &p, const IpsecCfgChangedMsgBody &msg) {
     std::string oldPair;
     if (msg.op == IPSEC_CFG_OP_DELETE) {
         if (removeOld(p, msg, "?", &oldPair))
-            return walkPairs(p, nullptr, nullptr, oldPair, &w);
+            return walkPairs(p, &msg.stack, nullptr, oldPair, &w);
         return 0;
     }
     if (msg.op != IPSEC_CFG_OP_ADD && msg.op < IPSEC_CFG_OP_CHANGE)
@@ -537,6 +537,11 @@ int ipsec_writeSetkey(const IpsecCfgChangedMsgBody *msg) {
     if (msg && writeChange(makePass(conf.get(), __func__, default_ifName), *msg) == -1)
         return -1;
     return conf.commit() ? 0 : -1;
+}
+
+bool ipsec_kernelReqids(UINT32 entryID, UINT32 *outReqid, UINT32 *inReqid) {
+    constexpr UINT32 kReqidMax = 0x3fff;
+    return entryID <= (kReqidMax - 2u) / 2u && ipsec_reqids(entryID, outReqid, inReqid);
 }
 
 bool ipsec_setkeyTakesTunnel(const IPSecCfgObject &o, std::string *pair) {

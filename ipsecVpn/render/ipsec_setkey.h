@@ -26,6 +26,10 @@ bool ipsec_setkeyTakesTunnel(const IPSecCfgObject &o, std::string *pair);
 /* The tunnel's subnet pair as its policies select it ("local/n remote/m"):
  * two tunnels with one pair cannot both have policies. */
 std::string ipsec_subnetPair(const IPSecCfgObject &o);
+/* The tunnel's request ids (ipsec_reqids), false also when they pass the
+ * largest a kernel policy may name, 0x3fff (entryID above 8190): above it
+ * the kernel picks an id of its own, which no SA of the tunnel carries. */
+bool ipsec_kernelReqids(UINT32 entryID, UINT32 *outReqid, UINT32 *inReqid);
 /* Why a tunnel whose request ids pass the kernel's largest is skipped. */
 constexpr const char *IPSEC_REQID_FAULT = "is above 8190: its request ids would pass the kernel's 16383";
 /* The level-3 line of a tunnel a writer skips:
