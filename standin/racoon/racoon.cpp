@@ -4,8 +4,11 @@
  * daemon: started as "racoon -f FILE", it checks the configuration's syntax
  * (and the pre-shared key file it names), holds the IKE port, goes to the
  * background and stays there until killed, re-checking the configuration on
- * every SIGHUP. A configuration that fails the check is logged and the
- * process exits with status 1.
+ * every SIGHUP. As the key daemon, it goes to the background before it
+ * checks, so a start returns 0 whatever the file holds; a configuration that
+ * fails the check at start is logged and ends the background process
+ * (status 1; with -F the start itself fails), and at a reload it is logged
+ * and the process goes on running on what it had.
  *
  * Log (IPSEC_TOOL_LOG if set, else /var/run/racoon-standin.log), one line
  * per event:
@@ -135,10 +138,11 @@ int serve(const sigset_t &set) {
         if (sigwait(&set, &sig) != 0)
             continue;
         if (sig == SIGHUP) {
+            /* As the key daemon: a file that fails is logged and it goes on
+             * running on what it had read. */
             std::string loaded;
             std::string why = check(&loaded);
-            if (!logVerdict("reload", getpid(), why, loaded))
-                return 1;
+            logVerdict("reload", getpid(), why, loaded);
             continue;
         }
         logLine("stop pid=" + std::to_string(getpid()) + " signal=" + std::to_string(sig));
@@ -175,24 +179,30 @@ int main(int argc, char **argv) {
     sigprocmask(SIG_BLOCK, &set, nullptr);
 
     std::string loaded;
-    std::string why = check(&loaded);
     if (checkOnly) {
+        std::string why = check(&loaded);
         if (!why.empty())
             fprintf(stderr, "racoon: %s\n", why.c_str());
         return logVerdict("check", getpid(), why, loaded) ? 0 : 1;
     }
-    int port = why.empty() ? holdIkePort(&why) : -1;
-    if (!why.empty()) {
-        logVerdict("start", getpid(), why, loaded);
-        fprintf(stderr, "racoon: %s\n", why.c_str());
-        return 1;
-    }
     if (foreground) {
-        logVerdict("start", getpid(), "", loaded);
-        return serve(set);
+        std::string why = check(&loaded);
+        int port = why.empty() ? holdIkePort(&why) : -1;
+        logVerdict("start", getpid(), why, loaded);
+        if (!why.empty()) {
+            fprintf(stderr, "racoon: %s\n", why.c_str());
+            return 1;
+        }
+        int rc = serve(set);
+        if (port >= 0)
+            close(port);
+        return rc;
     }
-    /* The start line names the background process and is written before it
-     * runs, so no reload line can come before it. */
+    /* As the key daemon, it goes to the background before it reads its
+     * file: the start succeeds (exit status 0) whatever the file holds, and
+     * a file that fails ends the background process (status 1). The first
+     * process waits until the second has logged its verdict, so that the
+     * start line is in the log when the start returns. */
     int gate[2];
     if (pipe(gate) != 0)
         return 1;
@@ -200,14 +210,19 @@ int main(int argc, char **argv) {
     if (child < 0)
         return 1;
     if (child > 0) {
-        logVerdict("start", child, "", loaded);
-        return 0; /* closes the gate */
-    }
-    close(gate[1]);
-    char c;
-    while (read(gate[0], &c, 1) < 0 && errno == EINTR) {
+        close(gate[1]);
+        char c;
+        while (read(gate[0], &c, 1) < 0 && errno == EINTR) {
+        }
+        return 0;
     }
     close(gate[0]);
+    std::string why = check(&loaded);
+    int port = why.empty() ? holdIkePort(&why) : -1;
+    logVerdict("start", getpid(), why, loaded);
+    close(gate[1]);
+    if (!why.empty())
+        return 1;
     setsid();
     if (chdir("/") != 0)
         return 1;
