@@ -19,7 +19,8 @@
  * SIGKILL ends it without a line, as it would the real one.
  *
  * Options: -f FILE (the configuration), -F (stay in the foreground), -C (check
- * the configuration, log the verdict and exit: 0 when it passes).
+ * the configuration, log the verdict and exit: 0 when it passes), -K PEER
+ * (print the key taken for PEER, in hexadecimal, and exit: 1 when none).
  * Environment: RACOON_STANDIN_PORT, the UDP port held (default 500, 0 none).
  */
 #include <fcntl.h>
@@ -131,6 +132,31 @@ void detachStdio() {
         close(fd);
 }
 
+/* -K PEER: the key taken for PEER from the key file the configuration
+ * names, in hexadecimal on standard output (never in the log), so that a
+ * test can compare it with the key the key daemon negotiates with. */
+int printKey(const char *peer) {
+    std::string loaded;
+    std::string why = check(&loaded);
+    racoon::Loaded l;
+    FILE *f = fopen(g_conf, "r");
+    std::string text;
+    char buf[4096];
+    for (size_t n; f && (n = fread(buf, 1, sizeof(buf), f)) > 0;)
+        text.append(buf, n);
+    if (f)
+        fclose(f);
+    std::string key;
+    if (!why.empty() || !racoon::checkConfig(text, &l).empty() || !racoon::pskFor(l.pskPath, peer, &key)) {
+        fprintf(stderr, "racoon: no key for %s%s%s\n", peer, why.empty() ? "" : ": ", why.c_str());
+        return 1;
+    }
+    for (unsigned char c : key)
+        printf("%02x", c);
+    printf("\n");
+    return 0;
+}
+
 /* Waits for signals (blocked since start) until one ends the process. */
 int serve(const sigset_t &set) {
     for (;;) {
@@ -154,10 +180,13 @@ int serve(const sigset_t &set) {
 
 int main(int argc, char **argv) {
     bool foreground = false, checkOnly = false;
+    const char *peer = nullptr;
     int opt;
-    while ((opt = getopt(argc, argv, "f:FC")) != -1) {
+    while ((opt = getopt(argc, argv, "f:FCK:")) != -1) {
         if (opt == 'f')
             g_conf = optarg;
+        else if (opt == 'K')
+            peer = optarg;
         else if (opt == 'F')
             foreground = true;
         else if (opt == 'C')
@@ -166,9 +195,11 @@ int main(int argc, char **argv) {
             g_conf = nullptr, optind = argc + 1;
     }
     if (!g_conf || optind != argc) {
-        fputs("usage: racoon [-F|-C] -f FILE\n", stderr);
+        fputs("usage: racoon [-F|-C|-K PEER] -f FILE\n", stderr);
         return 2;
     }
+    if (peer)
+        return printKey(peer);
     /* Blocked before the check so that a SIGHUP sent right after start is
      * taken as a reload, never as the default end of the process. */
     sigset_t set;

@@ -431,15 +431,58 @@ class Parser {
 
 /* A key written "0x..." as the key daemon decodes it: hexadecimal digits,
  * blanks between them skipped, an even number of digits and at least two. */
-bool hexKeyReads(const std::string &digits) {
-    size_t n = 0;
+bool hexKeyReads(const std::string &digits, std::string *bytes = nullptr) {
+    std::string hex;
     for (char c : digits) {
         if (isxdigit(static_cast<unsigned char>(c)))
-            n++;
+            hex += c;
         else if (!isspace(static_cast<unsigned char>(c)))
             return false;
     }
-    return n > 0 && n % 2 == 0;
+    if (hex.empty() || hex.size() % 2 != 0)
+        return false;
+    for (size_t i = 0; bytes && i < hex.size(); i += 2)
+        *bytes += static_cast<char>(strtol(hex.substr(i, 2).c_str(), nullptr, 16));
+    return true;
+}
+
+/* One identifier and its key text, as the key daemon finds them. */
+struct PskLine {
+    std::string id, key;
+};
+
+/* The key file read as the key daemon reads it: pieces of at most 1,023
+ * bytes (a longer line goes on as the next piece), '#' first for a comment,
+ * the identifier up to the first blank, the key from the next non-blank to
+ * the end of the line, blanks and all. A piece without both is skipped; an
+ * identifier never matches when the line starts with a blank. */
+std::vector<PskLine> readPskLines(FILE *f) {
+    std::vector<PskLine> out;
+    char line[1024];
+    while (fgets(line, sizeof(line), f)) {
+        if (line[0] == '#')
+            continue;
+        size_t idLen = 0;
+        while (line[idLen] != '\0' && !isspace(static_cast<unsigned char>(line[idLen])))
+            idLen++;
+        size_t key = idLen;
+        while (line[key] != '\0' && isspace(static_cast<unsigned char>(line[key])))
+            key++;
+        if (idLen == 0 || line[idLen] == '\0' || line[key] == '\0')
+            continue;
+        out.push_back({std::string(line, idLen), std::string(line + key, strcspn(line + key, "\n"))});
+    }
+    return out;
+}
+
+/* The key a line gives: its text, or the bytes of a "0x..." key. */
+bool keyOf(const PskLine &l, std::string *key) {
+    if (l.key.compare(0, 2, "0x") != 0) {
+        *key = l.key;
+        return true;
+    }
+    key->clear();
+    return hexKeyReads(l.key.substr(2), key);
 }
 
 /* The pre-shared key file named in the configuration, if any. */
@@ -486,30 +529,26 @@ std::string checkPskFile(const std::string &path, int *keys) {
         why = path + " is not a regular file";
     else if (st.st_mode & 077)
         why = path + " is readable or writable by others than its owner";
-    /* Read as the key daemon reads it: pieces of at most 1,023 bytes (a
-     * longer line goes on as the next piece), '#' first for a comment, the
-     * identifier up to the first blank, the key from the next non-blank to
-     * the end of the line, blanks and all. A piece without both is skipped;
-     * an identifier never matches when the line starts with a blank. */
-    char line[1024];
-    while (why.empty() && fgets(line, sizeof(line), f)) {
-        if (line[0] == '#')
-            continue;
-        size_t idLen = 0;
-        while (line[idLen] != '\0' && !isspace(static_cast<unsigned char>(line[idLen])))
-            idLen++;
-        size_t key = idLen;
-        while (line[key] != '\0' && isspace(static_cast<unsigned char>(line[key])))
-            key++;
-        if (idLen == 0 || line[idLen] == '\0' || line[key] == '\0')
-            continue;
-        std::string value(line + key, strcspn(line + key, "\n"));
-        if (value.compare(0, 2, "0x") == 0 && !hexKeyReads(value.substr(2)))
-            continue; /* the key daemon finds the line but no key in it */
-        ++*keys;
-    }
+    std::string key;
+    for (const PskLine &l : why.empty() ? readPskLines(f) : std::vector<PskLine>())
+        if (keyOf(l, &key)) /* else the key daemon finds the line but no key in it */
+            ++*keys;
     fclose(f);
     return why;
+}
+
+bool pskFor(const std::string &path, const std::string &peer, std::string *key) {
+    FILE *f = fopen(path.c_str(), "r");
+    if (!f)
+        return false;
+    std::vector<PskLine> lines = readPskLines(f);
+    fclose(f);
+    /* The first line for the peer or for any peer ("*") is the one taken,
+     * whether a key can be read from it or not. */
+    for (const PskLine &l : lines)
+        if (l.id == "*" || l.id == peer)
+            return keyOf(l, key);
+    return false;
 }
 
 } // namespace racoon

@@ -25,6 +25,10 @@ std::string checkConfig(const std::string &text, Loaded *loaded);
  * Empty when it passes. */
 std::string checkPskFile(const std::string &path, int *keys);
 
+/* The key the key daemon takes from the key file for `peer` (an address or
+ * identifier): false when it finds none. */
+bool pskFor(const std::string &path, const std::string &peer, std::string *key);
+
 } // namespace racoon
 
 #endif

@@ -212,19 +212,24 @@ TEST(RacoonStandinCheck, KeyFileMustBePrivateAndIsReadAsTheKeyDaemonReadsIt) {
         const char *name;
         std::string text;
         mode_t mode;
-        const char *error; /* after the file name, or null when it passes */
-        int keys;          /* the keys read, when it passes */
+        const char *error;          /* after the file name, or null when it passes */
+        int keys;                   /* the keys read, when it passes */
+        const char *peer = nullptr; /* a peer whose key is looked up with -K, if any */
+        const char *key = nullptr;  /* its key in hexadecimal, "" for none */
     } cases[] = {
         {"private and complete", "192.0.2.1 key\n# comment\n\n", 0600, nullptr, 1},
         {"readable by the group", "192.0.2.1 key\n", 0640, " is readable or writable by others than its owner", 0},
         {"readable by all", "192.0.2.1 key\n", 0644, " is readable or writable by others than its owner", 0},
-        {"identifier without key, skipped", "192.0.2.1 key\n192.0.2.2\n", 0600, nullptr, 1},
-        {"a line split by the reader", longLine, 0600, nullptr, 2},
-        {"a wildcard identifier", "* key\n", 0600, nullptr, 1},
-        {"a key in hexadecimal, blanks skipped", "192.0.2.1 0x0a0b\n192.0.2.2 0x0a 0b\n", 0600, nullptr, 2},
-        {"a key of blanks and words", "192.0.2.1   two words  \n", 0600, nullptr, 1},
+        {"identifier without key, skipped", "192.0.2.1 key\n192.0.2.2\n", 0600, nullptr, 1, "192.0.2.2", ""},
+        {"a line split by the reader", longLine, 0600, nullptr, 2, "198.51.100.3", "6576696c6b6579"},
+        {"a wildcard identifier", "* key\n", 0600, nullptr, 1, "203.0.113.5", "6b6579"},
+        {"a key in hexadecimal, blanks skipped", "192.0.2.1 0x0a0b\n192.0.2.2 0x0a 0b\n", 0600, nullptr, 2, "192.0.2.2",
+         "0a0b"},
+        {"a key of blanks and words", "192.0.2.1   two words  \n", 0600, nullptr, 1, "192.0.2.1",
+         "74776f20776f7264732020"},
         /* Keys the key daemon finds but cannot read. */
-        {"odd hexadecimal key", "192.0.2.1 0xabc\n192.0.2.2 key\n", 0600, nullptr, 1},
+        /* The first line for a peer is the one taken, with or without a key in it. */
+        {"odd hexadecimal key", "192.0.2.1 0xabc\n192.0.2.1 key\n", 0600, nullptr, 1, "192.0.2.1", ""},
         {"hexadecimal key not hexadecimal", "192.0.2.1 0xzz\n", 0600, " holds no key for the 1 remote block", 0},
         {"empty hexadecimal key", "192.0.2.1 0x\n", 0600, " holds no key for the 1 remote block", 0},
         {"line starting with a blank", " 192.0.2.1 key\n", 0600, " holds no key for the 1 remote block", 0},
@@ -238,6 +243,11 @@ TEST(RacoonStandinCheck, KeyFileMustBePrivateAndIsReadAsTheKeyDaemonReadsIt) {
         EXPECT_EQ(expected, verdict(withPsk(psk, body), &loaded)) << c.name;
         if (!c.error) {
             EXPECT_EQ("remote=1 sainfo=0 keys=" + std::to_string(c.keys), loaded) << c.name;
+        }
+        if (c.peer) {
+            test_cmd::Run r = runRacoon({"-K", c.peer, "-f", scratch("racoon.conf")}, scratch("log"));
+            EXPECT_EQ(*c.key ? 0 : 1, r.status) << c.name;
+            EXPECT_EQ(*c.key ? std::string(c.key) + "\n" : "", r.out) << c.name;
         }
     }
     std::string missing = scratch("no-such-psk.txt");

@@ -221,7 +221,7 @@ racoon_rows() {
     # Key files racoon reads without a word (it reads them at each
     # negotiation): a line longer than its 1,023-byte reader, a wildcard
     # identifier, keys in hexadecimal, with blanks, one it cannot decode.
-    psk_variant psk-long-line "198.51.100.3 $(printf '%01012d' 0) 198.51.100.3 evilkey"
+    psk_variant psk-long-line "192.0.2.77 $(printf "%01011d" 0) 198.51.100.3 evilkey"
     psk_variant psk-wildcard "* k1"
     psk_variant psk-hex-and-blanks "198.51.100.3 0x0a 0b
 198.51.100.4   two words  "
@@ -270,6 +270,80 @@ racoon_life() {
     on diff sh -c 'for p in /proc/[0-9]*; do [ "$(cat $p/comm 2>/dev/null)" = racoon ] && kill -9 ${p#/proc/}; done'
 }
 
+# ---- the key file as racoon reads it, proven by negotiating ----------------
+# The node "diff" (198.51.100.9) and "diffpeer" (198.51.100.3) on one link,
+# each with the real racoon and an ICMP transport policy to the other. diff's
+# key file holds the row's lines; the peer holds, in hexadecimal, the key the
+# row expects racoon to read for 198.51.100.3. The real verdict: a ping
+# negotiates (main mode, pre-shared key) within 15 s. The stand-in's: the
+# key it takes for 198.51.100.3 (racoon -K) is that key.
+
+NEG_DIR=$DIFF_DIR/negotiate
+
+# neg_conf PSK-FILE: a key daemon configuration for any peer.
+neg_conf() {
+    printf 'path pre_shared_key "%s";\nremote anonymous {\nexchange_mode main;\nproposal {\nencryption_algorithm aes;\nhash_algorithm sha1;\nauthentication_method pre_shared_key;\ndh_group modp1024;\n}\n}\nsainfo anonymous {\nencryption_algorithm aes;\nauthentication_algorithm hmac_sha1;\ncompression_algorithm deflate;\n}\n' "$1"
+}
+
+neg_setup() {
+    local n a b
+    mkdir -p "$NEG_DIR"
+    node_start diffpeer && link diff e0 diffpeer e0 || return 1
+    for n in diff diffpeer; do
+        if [ $n = diff ]; then a=198.51.100.9 b=198.51.100.3; else a=198.51.100.3 b=198.51.100.9; fi
+        on $n ip xfrm policy flush
+        on $n ip xfrm state flush
+        on $n ip addr add $a/24 dev e0 || return 1
+        on $n sh -c 'echo 2 >/proc/sys/net/core/xfrm_acq_expires' || return 1
+        printf 'spdadd %s %s icmp -P out ipsec esp/transport//require;\nspdadd %s %s icmp -P in ipsec esp/transport//require;\n' \
+            $a $b $b $a >"$NEG_DIR/$n.setkey"
+        on $n setkey -f "$NEG_DIR/$n.setkey" || return 1
+    done
+}
+
+# neg_stop NODE: ends the node's key daemon (SIGTERM, its orderly end).
+neg_stop() {
+    on "$1" sh -c 'for p in /proc/[0-9]*; do [ "$(cat $p/comm 2>/dev/null)" = racoon ] && kill ${p#/proc/}; done; :'
+    until_ok 10 sh -c "[ \$(on $1 sh -c 'cat /proc/[0-9]*/comm 2>/dev/null' | grep -cx racoon) -eq 0 ]" >/dev/null
+    on "$1" ip xfrm state flush
+}
+
+# psk_negotiate NAME KEY-HEX LINES: LINES as diff's key file; KEY-HEX the key
+# racoon is expected to read from it for 198.51.100.3.
+psk_negotiate() {
+    local name=$1 hex=$2 real=no standin=no n
+    printf '%s\n' "$3" >"$NEG_DIR/$name.psk"
+    printf '198.51.100.9 0x%s\n' "$hex" >"$NEG_DIR/$name.peer.psk"
+    chmod 600 "$NEG_DIR/$name.psk" "$NEG_DIR/$name.peer.psk"
+    neg_conf "$NEG_DIR/$name.psk" >"$NEG_DIR/$name.conf"
+    neg_conf "$NEG_DIR/$name.peer.psk" >"$NEG_DIR/$name.peer.conf"
+    for n in diff diffpeer; do neg_stop $n; done
+    on diffpeer racoon -f "$NEG_DIR/$name.peer.conf"
+    on diff racoon -f "$NEG_DIR/$name.conf"
+    sleep 3
+    until_ok 15 on diff sh -c 'ping -c 1 -W 1 198.51.100.3 >/dev/null; [ "$(ip xfrm state | grep -c "^src")" -ge 2 ]' \
+        >/dev/null && real=yes
+    [ "$("$DIFF_STANDIN/racoon" -K 198.51.100.3 -f "$NEG_DIR/$name.conf" 2>/dev/null)" = "$hex" ] && standin=yes
+    echo "$name: negotiated with the expected key: real $real, stand-in $standin" >>"$DIFF_DIR/psk-verdicts"
+    check "racoon-$name" sh -c "[ $real = $standin ] || { tail -20 /run/syslog.log 2>/dev/null; false; }"
+}
+
+psk_rows() {
+    must peer-node-started neg_setup || return
+    # The tail of a line longer than racoon's 1,023-byte reader: another
+    # gateway's key for 198.51.100.3.
+    psk_negotiate psk-read-long-line 6576696c6b6579 "192.0.2.77 $(printf '%01011d' 0) 198.51.100.3 evilkey"
+    psk_negotiate psk-read-wildcard 6b31 "192.0.2.77 other
+* k1"
+    psk_negotiate psk-read-hex-and-blanks 6b31 "198.51.100.3 0x6b 31"
+    psk_negotiate psk-read-blanks-kept 74776f20776f7264732020 "198.51.100.3   two words  "
+    # The first line for a peer is taken, even when no key can be read from it.
+    psk_negotiate psk-read-hex-unreadable 6b31 "198.51.100.3 0xabc
+198.51.100.3 k1"
+    for n in diff diffpeer; do neg_stop $n; done
+    node_stop diffpeer
+}
+
 if [ -n "$(missing racoon setkey)" ] || ! [ -x "$DIFF_STANDIN/setkey" ] || ! [ -x "$DIFF_STANDIN/racoon" ] ||
     [ "$REAL_TOOLS" != 1 ]; then
     not_run differential "needs the real tools and the stand-ins in the image:" \
@@ -288,6 +362,9 @@ else
         racoon_life "$DIFF_STANDIN/racoon" >"$DIFF_DIR/life.bin" 2>&1
         say "racoon's life: $(cat "$DIFF_DIR/life.sbin")"
         check racoon-start-and-bad-reload diff -u "$DIFF_DIR/life.sbin" "$DIFF_DIR/life.bin"
+        psk_rows
+        say "key files read:"
+        sed 's/^/   | /' "$DIFF_DIR/psk-verdicts"
     fi
     node_stop diff
     end
