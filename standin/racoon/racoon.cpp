@@ -4,8 +4,11 @@
  * daemon: started as "racoon -f FILE", it checks the configuration's syntax
  * (and the pre-shared key file it names), holds the IKE port, goes to the
  * background and stays there until killed, re-checking the configuration on
- * every SIGHUP. A configuration that fails the check is logged and the
- * process exits with status 1.
+ * every SIGHUP. As the key daemon, it goes to the background before it
+ * checks, so a start returns 0 whatever the file holds; a configuration that
+ * fails the check at start is logged and ends the background process
+ * (status 1; with -F the start itself fails), and at a reload it is logged
+ * and the process goes on running on what it had.
  *
  * Log (IPSEC_TOOL_LOG if set, else /var/run/racoon-standin.log), one line
  * per event:
@@ -16,7 +19,8 @@
  * SIGKILL ends it without a line, as it would the real one.
  *
  * Options: -f FILE (the configuration), -F (stay in the foreground), -C (check
- * the configuration, log the verdict and exit: 0 when it passes).
+ * the configuration, log the verdict and exit: 0 when it passes), -K PEER
+ * (print the key taken for PEER, in hexadecimal, and exit: 1 when none).
  * Environment: RACOON_STANDIN_PORT, the UDP port held (default 500, 0 none).
  */
 #include <fcntl.h>
@@ -128,6 +132,31 @@ void detachStdio() {
         close(fd);
 }
 
+/* -K PEER: the key taken for PEER from the key file the configuration
+ * names, in hexadecimal on standard output (never in the log), so that a
+ * test can compare it with the key the key daemon negotiates with. */
+int printKey(const char *peer) {
+    std::string loaded;
+    std::string why = check(&loaded);
+    racoon::Loaded l;
+    FILE *f = fopen(g_conf, "r");
+    std::string text;
+    char buf[4096];
+    for (size_t n; f && (n = fread(buf, 1, sizeof(buf), f)) > 0;)
+        text.append(buf, n);
+    if (f)
+        fclose(f);
+    std::string key;
+    if (!why.empty() || !racoon::checkConfig(text, &l).empty() || !racoon::pskFor(l.pskPath, peer, &key)) {
+        fprintf(stderr, "racoon: no key for %s%s%s\n", peer, why.empty() ? "" : ": ", why.c_str());
+        return 1;
+    }
+    for (unsigned char c : key)
+        printf("%02x", c);
+    printf("\n");
+    return 0;
+}
+
 /* Waits for signals (blocked since start) until one ends the process. */
 int serve(const sigset_t &set) {
     for (;;) {
@@ -135,10 +164,11 @@ int serve(const sigset_t &set) {
         if (sigwait(&set, &sig) != 0)
             continue;
         if (sig == SIGHUP) {
+            /* As the key daemon: a file that fails is logged and it goes on
+             * running on what it had read. */
             std::string loaded;
             std::string why = check(&loaded);
-            if (!logVerdict("reload", getpid(), why, loaded))
-                return 1;
+            logVerdict("reload", getpid(), why, loaded);
             continue;
         }
         logLine("stop pid=" + std::to_string(getpid()) + " signal=" + std::to_string(sig));
@@ -150,10 +180,13 @@ int serve(const sigset_t &set) {
 
 int main(int argc, char **argv) {
     bool foreground = false, checkOnly = false;
+    const char *peer = nullptr;
     int opt;
-    while ((opt = getopt(argc, argv, "f:FC")) != -1) {
+    while ((opt = getopt(argc, argv, "f:FCK:")) != -1) {
         if (opt == 'f')
             g_conf = optarg;
+        else if (opt == 'K')
+            peer = optarg;
         else if (opt == 'F')
             foreground = true;
         else if (opt == 'C')
@@ -162,9 +195,11 @@ int main(int argc, char **argv) {
             g_conf = nullptr, optind = argc + 1;
     }
     if (!g_conf || optind != argc) {
-        fputs("usage: racoon [-F|-C] -f FILE\n", stderr);
+        fputs("usage: racoon [-F|-C|-K PEER] -f FILE\n", stderr);
         return 2;
     }
+    if (peer)
+        return printKey(peer);
     /* Blocked before the check so that a SIGHUP sent right after start is
      * taken as a reload, never as the default end of the process. */
     sigset_t set;
@@ -175,24 +210,30 @@ int main(int argc, char **argv) {
     sigprocmask(SIG_BLOCK, &set, nullptr);
 
     std::string loaded;
-    std::string why = check(&loaded);
     if (checkOnly) {
+        std::string why = check(&loaded);
         if (!why.empty())
             fprintf(stderr, "racoon: %s\n", why.c_str());
         return logVerdict("check", getpid(), why, loaded) ? 0 : 1;
     }
-    int port = why.empty() ? holdIkePort(&why) : -1;
-    if (!why.empty()) {
-        logVerdict("start", getpid(), why, loaded);
-        fprintf(stderr, "racoon: %s\n", why.c_str());
-        return 1;
-    }
     if (foreground) {
-        logVerdict("start", getpid(), "", loaded);
-        return serve(set);
+        std::string why = check(&loaded);
+        int port = why.empty() ? holdIkePort(&why) : -1;
+        logVerdict("start", getpid(), why, loaded);
+        if (!why.empty()) {
+            fprintf(stderr, "racoon: %s\n", why.c_str());
+            return 1;
+        }
+        int rc = serve(set);
+        if (port >= 0)
+            close(port);
+        return rc;
     }
-    /* The start line names the background process and is written before it
-     * runs, so no reload line can come before it. */
+    /* As the key daemon, it goes to the background before it reads its
+     * file: the start succeeds (exit status 0) whatever the file holds, and
+     * a file that fails ends the background process (status 1). The first
+     * process waits until the second has logged its verdict, so that the
+     * start line is in the log when the start returns. */
     int gate[2];
     if (pipe(gate) != 0)
         return 1;
@@ -200,14 +241,19 @@ int main(int argc, char **argv) {
     if (child < 0)
         return 1;
     if (child > 0) {
-        logVerdict("start", child, "", loaded);
-        return 0; /* closes the gate */
-    }
-    close(gate[1]);
-    char c;
-    while (read(gate[0], &c, 1) < 0 && errno == EINTR) {
+        close(gate[1]);
+        char c;
+        while (read(gate[0], &c, 1) < 0 && errno == EINTR) {
+        }
+        return 0;
     }
     close(gate[0]);
+    std::string why = check(&loaded);
+    int port = why.empty() ? holdIkePort(&why) : -1;
+    logVerdict("start", getpid(), why, loaded);
+    close(gate[1]);
+    if (!why.empty())
+        return 1;
     setsid();
     if (chdir("/") != 0)
         return 1;

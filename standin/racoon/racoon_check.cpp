@@ -144,6 +144,22 @@ const std::initializer_list<const char *> COMPRESSIONS = {"deflate", "lzs"};
 const std::initializer_list<const char *> UPPER_PROTOCOLS = {"any",   "esp", "ah",  "ipcomp", "icmp",
                                                              "icmp6", "tcp", "udp", "gre"};
 
+/* Ciphers that take a key length, in bits: the key daemon's own range (a
+ * multiple of 8, or one of the listed lengths), and for an SA also the
+ * kernel's. Any other cipher takes none. */
+struct KeyLengths {
+    const char *name;
+    int lo, hi;   /* the key daemon's range */
+    bool aesLike; /* only 128, 192 or 256 */
+    int kernelLo, kernelHi;
+};
+const KeyLengths KEY_LENGTHS[] = {
+    {"blowfish", 40, 448, false, 40, 448},  {"rc5", 40, 2040, false, 0, 0},
+    {"cast128", 40, 128, false, 40, 128},   {"aes", 128, 256, true, 128, 256},
+    {"rijndael", 128, 256, true, 128, 256}, {"twofish", 40, 256, false, 128, 256},
+    {"camellia", 128, 256, true, 128, 256},
+};
+
 bool oneOf(const std::string &s, std::initializer_list<const char *> allowed) {
     for (const char *a : allowed)
         if (s == a)
@@ -224,6 +240,75 @@ void checkList(const Stmt &st, std::initializer_list<const char *> allowed = {})
     }
 }
 
+/* Where an algorithm is named. */
+enum class AlgClass { IkeCipher, IkeOther, SaCipher, SaOther };
+
+/* One algorithm as the key daemon reads it: a name, then an optional key
+ * length, apart ("aes 256") or run on ("aes256"). A length of 0 is none. */
+void checkAlgorithm(const Stmt &st, const std::vector<std::string> &words, AlgClass cls,
+                    std::initializer_list<const char *> allowed) {
+    need(!words.empty(), st, "too few arguments");
+    need(words.size() <= 2, st, "too many arguments (missing ';'?)");
+    std::string name = words[0], length = words.size() == 2 ? words[1] : "";
+    /* The longest known name that the word starts with, the rest digits. */
+    std::string best;
+    for (const char *a : allowed) {
+        const std::string known = a;
+        if (name.compare(0, known.size(), known) == 0 && known.size() > best.size() &&
+            (name.size() == known.size() || isNumber(name.substr(known.size()))))
+            best = known;
+    }
+    need(!best.empty(), st, "value not allowed");
+    if (name.size() > best.size()) {
+        need(length.empty(), st, "too many arguments (missing ';'?)");
+        length = name.substr(best.size());
+        name = best;
+    }
+    need(length.empty() || isNumber(length), st, "key length must be a number");
+    const long bits = length.empty() ? 0 : strtol(length.c_str(), nullptr, 10);
+    if (bits == 0 || cls == AlgClass::IkeOther)
+        return; /* a hash or method takes a number and ignores it */
+    const KeyLengths *k = nullptr;
+    for (const KeyLengths &c : KEY_LENGTHS)
+        if (name == c.name)
+            k = &c;
+    need(k != nullptr && (cls == AlgClass::IkeCipher || cls == AlgClass::SaCipher), st, "key length not allowed");
+    const bool ok = bits % 8 == 0 && bits >= k->lo && bits <= k->hi &&
+                    (!k->aesLike || bits == 128 || bits == 192 || bits == 256) &&
+                    (cls == AlgClass::IkeCipher || (bits >= k->kernelLo && bits <= k->kernelHi));
+    need(ok, st, "invalid key length");
+}
+
+/* A statement naming one algorithm. */
+void checkOneAlgorithm(const Stmt &st, AlgClass cls, std::initializer_list<const char *> allowed) {
+    allWords(st);
+    std::vector<std::string> words;
+    for (const Token *t : st.args)
+        words.push_back(t->text);
+    checkAlgorithm(st, words, cls, allowed);
+}
+
+/* One or more algorithms separated by commas ("aes 256, 3des"). */
+void checkAlgorithmList(const Stmt &st, AlgClass cls, std::initializer_list<const char *> allowed) {
+    need(!st.args.empty(), st, "too few arguments");
+    allWords(st);
+    std::vector<std::string> item;
+    for (const Token *t : st.args) {
+        std::string text = t->text;
+        for (size_t comma; (comma = text.find(',')) != std::string::npos; text.erase(0, comma + 1)) {
+            if (comma > 0)
+                item.push_back(text.substr(0, comma));
+            need(!item.empty(), st, "empty name in the list");
+            checkAlgorithm(st, item, cls, allowed);
+            item.clear();
+        }
+        if (!text.empty())
+            item.push_back(text);
+    }
+    need(!item.empty(), st, "list ends with a comma");
+    checkAlgorithm(st, item, cls, allowed);
+}
+
 /* Checks a simple statement (ended by ';') of the given block. */
 void checkSimple(Ctx ctx, const Stmt &st) {
     const std::string &kw = st.keyword->text;
@@ -244,19 +329,19 @@ void checkSimple(Ctx ctx, const Stmt &st) {
     } else if (ctx == Ctx::Remote && (kw == "dpd_delay" || kw == "dpd_retry" || kw == "dpd_maxfail")) {
         checkNumber(st);
     } else if (ctx == Ctx::Proposal && kw == "encryption_algorithm") {
-        checkOneWord(st, IKE_CIPHERS);
+        checkOneAlgorithm(st, AlgClass::IkeCipher, IKE_CIPHERS);
     } else if (ctx == Ctx::Proposal && kw == "hash_algorithm") {
-        checkOneWord(st, IKE_HASHES);
+        checkOneAlgorithm(st, AlgClass::IkeOther, IKE_HASHES);
     } else if (ctx == Ctx::Proposal && kw == "authentication_method") {
-        checkOneWord(st, IKE_AUTH_METHODS);
+        checkOneAlgorithm(st, AlgClass::IkeOther, IKE_AUTH_METHODS);
     } else if ((ctx == Ctx::Proposal && kw == "dh_group") || (ctx == Ctx::Sainfo && kw == "pfs_group")) {
         checkOneWord(st, DH_GROUPS);
     } else if (ctx == Ctx::Sainfo && kw == "compression_algorithm") {
-        checkList(st, COMPRESSIONS);
+        checkAlgorithmList(st, AlgClass::SaOther, COMPRESSIONS);
     } else if (ctx == Ctx::Sainfo && kw == "encryption_algorithm") {
-        checkList(st, SA_CIPHERS);
+        checkAlgorithmList(st, AlgClass::SaCipher, SA_CIPHERS);
     } else if (ctx == Ctx::Sainfo && kw == "authentication_algorithm") {
-        checkList(st, SA_HMACS);
+        checkAlgorithmList(st, AlgClass::SaOther, SA_HMACS);
     } else {
         need(false, st, "unknown statement here");
     }
@@ -344,6 +429,62 @@ class Parser {
     bool sawProposal_ = false;
 };
 
+/* A key written "0x..." as the key daemon decodes it: hexadecimal digits,
+ * blanks between them skipped, an even number of digits and at least two. */
+bool hexKeyReads(const std::string &digits, std::string *bytes = nullptr) {
+    std::string hex;
+    for (char c : digits) {
+        if (isxdigit(static_cast<unsigned char>(c)))
+            hex += c;
+        else if (!isspace(static_cast<unsigned char>(c)))
+            return false;
+    }
+    if (hex.empty() || hex.size() % 2 != 0)
+        return false;
+    for (size_t i = 0; bytes && i < hex.size(); i += 2)
+        *bytes += static_cast<char>(strtol(hex.substr(i, 2).c_str(), nullptr, 16));
+    return true;
+}
+
+/* One identifier and its key text, as the key daemon finds them. */
+struct PskLine {
+    std::string id, key;
+};
+
+/* The key file read as the key daemon reads it: pieces of at most 1,023
+ * bytes (a longer line goes on as the next piece), '#' first for a comment,
+ * the identifier up to the first blank, the key from the next non-blank to
+ * the end of the line, blanks and all. A piece without both is skipped; an
+ * identifier never matches when the line starts with a blank. */
+std::vector<PskLine> readPskLines(FILE *f) {
+    std::vector<PskLine> out;
+    char line[1024];
+    while (fgets(line, sizeof(line), f)) {
+        if (line[0] == '#')
+            continue;
+        size_t idLen = 0;
+        while (line[idLen] != '\0' && !isspace(static_cast<unsigned char>(line[idLen])))
+            idLen++;
+        size_t key = idLen;
+        while (line[key] != '\0' && isspace(static_cast<unsigned char>(line[key])))
+            key++;
+        if (idLen == 0 || line[idLen] == '\0' || line[key] == '\0')
+            continue;
+        out.push_back({std::string(line, idLen), std::string(line + key, strcspn(line + key, "\n"))});
+    }
+    return out;
+}
+
+/* The key a line gives: its text, or the bytes of a "0x..." key. */
+bool keyOf(const PskLine &l, std::string *key) {
+    if (l.key.compare(0, 2, "0x") != 0) {
+        *key = l.key;
+        return true;
+    }
+    key->clear();
+    return hexKeyReads(l.key.substr(2), key);
+}
+
 /* The pre-shared key file named in the configuration, if any. */
 std::string findPskPath(const std::vector<Token> &t) {
     for (size_t i = 0; i + 2 < t.size(); i++)
@@ -388,18 +529,26 @@ std::string checkPskFile(const std::string &path, int *keys) {
         why = path + " is not a regular file";
     else if (st.st_mode & 077)
         why = path + " is readable or writable by others than its owner";
-    char line[4096];
-    for (int n = 1; why.empty() && fgets(line, sizeof(line), f); n++) {
-        char id[4096], key[4096];
-        if (line[0] == '#' || strspn(line, " \t\r\n") == strlen(line))
-            continue;
-        if (sscanf(line, "%4095s %4095s", id, key) != 2)
-            why = path + ":" + std::to_string(n) + ": expected an identifier and a key";
-        else
+    std::string key;
+    for (const PskLine &l : why.empty() ? readPskLines(f) : std::vector<PskLine>())
+        if (keyOf(l, &key)) /* else the key daemon finds the line but no key in it */
             ++*keys;
-    }
     fclose(f);
     return why;
+}
+
+bool pskFor(const std::string &path, const std::string &peer, std::string *key) {
+    FILE *f = fopen(path.c_str(), "r");
+    if (!f)
+        return false;
+    std::vector<PskLine> lines = readPskLines(f);
+    fclose(f);
+    /* The first line for the peer or for any peer ("*") is the one taken,
+     * whether a key can be read from it or not. */
+    for (const PskLine &l : lines)
+        if (l.id == "*" || l.id == peer)
+            return keyOf(l, key);
+    return false;
 }
 
 } // namespace racoon

@@ -20,10 +20,14 @@ struct Loaded {
  * block counts. */
 std::string checkConfig(const std::string &text, Loaded *loaded);
 
-/* Checks the pre-shared key file: readable by its owner only, and every line
- * an identifier and a key; `keys` receives the count of key lines. Empty
- * when it passes. */
+/* Checks the pre-shared key file: readable by its owner only; `keys`
+ * receives the count of keys the key daemon reads in it (see the .cpp).
+ * Empty when it passes. */
 std::string checkPskFile(const std::string &path, int *keys);
+
+/* The key the key daemon takes from the key file for `peer` (an address or
+ * identifier): false when it finds none. */
+bool pskFor(const std::string &path, const std::string &peer, std::string *key);
 
 } // namespace racoon
 

@@ -214,6 +214,21 @@ bool readFile(const char *path, std::string *out) {
     return ok;
 }
 
+/* The request ids the kernel's policies hold (`ip xfrm policy list`). */
+std::vector<unsigned> kernelReqids() {
+    std::vector<unsigned> ids;
+    FILE *out = tmpfile();
+    if (!out)
+        return ids;
+    if (runIp({"xfrm", "policy", "list"}, -1, fileno(out)) == 0) {
+        const std::string shown = readAll(out);
+        for (size_t pos = 0; (pos = shown.find(" reqid ", pos)) != std::string::npos; pos += 7)
+            ids.push_back(static_cast<unsigned>(strtoul(shown.c_str() + pos + 7, nullptr, 10)));
+    }
+    fclose(out);
+    return ids;
+}
+
 /* Applies the statements up to the first one that cannot be parsed, as
  * setkey does: what came before it is done, nothing after it. A statement
  * the kernel refuses is reported and the rest still apply; only a statement
@@ -240,6 +255,10 @@ int applyFile(const char *path, bool dryRun) {
     }
     if (failure.empty() && restLine != 0)
         failure = "setkey: " + std::string(path) + ":" + std::to_string(restLine) + ": statement not terminated by ';'";
+    std::vector<setkey::IpCommand *> commands;
+    for (Queued &q : queue)
+        commands.push_back(&q.cmd);
+    setkey::assignAutoReqids(commands, dryRun ? std::vector<unsigned>() : kernelReqids());
     bool ran = true;
     if (dryRun) {
         for (const Queued &q : queue)

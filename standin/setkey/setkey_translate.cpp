@@ -145,26 +145,30 @@ std::string spiText(const std::string &s) {
 struct Algorithm {
     const char *setkeyName;
     const char *kernelName;
-    int minBits, maxBits, stepBits;
+    int minBits, maxBits; /* the range the kernel announces over PF_KEY */
 };
 
-/* setkey's spelling, the kernel's crypto name, and the key lengths allowed. */
+/* setkey's spelling, the kernel's crypto name, and the key lengths setkey
+ * takes: the kernel's range for the algorithm. setkey checks no more than
+ * the range; a length inside it that the cipher does not take (a 160-bit
+ * AES key) is the kernel's to refuse. */
 const Algorithm ENCRYPTION[] = {
-    {"des-cbc", "cbc(des)", 64, 64, 1},
-    {"3des-cbc", "cbc(des3_ede)", 192, 192, 1},
-    {"aes-cbc", "cbc(aes)", 128, 256, 64},
-    {"rijndael-cbc", "cbc(aes)", 128, 256, 64},
-    {"aes-ctr", "rfc3686(ctr(aes))", 160, 288, 64},
-    {"blowfish-cbc", "cbc(blowfish)", 40, 448, 8},
-    {"cast128-cbc", "cbc(cast5)", 40, 128, 8},
-    {"twofish-cbc", "cbc(twofish)", 128, 256, 64},
-    {"camellia-cbc", "cbc(camellia)", 128, 256, 64},
+    {"des-cbc", "cbc(des)", 64, 64},
+    {"3des-cbc", "cbc(des3_ede)", 192, 192},
+    {"aes-cbc", "cbc(aes)", 128, 256},
+    {"rijndael-cbc", "cbc(aes)", 128, 256},
+    {"aes-ctr", "rfc3686(ctr(aes))", 160, 288},
+    {"blowfish-cbc", "cbc(blowfish)", 40, 448},
+    {"cast128-cbc", "cbc(cast5)", 40, 128},
+    {"twofish-cbc", "cbc(twofish)", 128, 256},
+    {"camellia-cbc", "cbc(camellia)", 128, 256},
 };
 const Algorithm AUTHENTICATION[] = {
-    {"hmac-md5", "hmac(md5)", 128, 128, 1},       {"hmac-sha1", "hmac(sha1)", 160, 160, 1},
-    {"hmac-sha256", "hmac(sha256)", 256, 256, 1}, {"hmac-sha384", "hmac(sha384)", 384, 384, 1},
-    {"hmac-sha512", "hmac(sha512)", 512, 512, 1}, {"hmac-ripemd160", "hmac(rmd160)", 160, 160, 1},
-    {"aes-xcbc-mac", "xcbc(aes)", 128, 128, 1},
+    {"hmac-md5", "hmac(md5)", 128, 128},          {"hmac-sha1", "hmac(sha1)", 160, 160},
+    {"hmac-sha256", "hmac(sha256)", 256, 256},    {"hmac-sha2-256", "hmac(sha256)", 256, 256},
+    {"hmac-sha384", "hmac(sha384)", 384, 384},    {"hmac-sha2-384", "hmac(sha384)", 384, 384},
+    {"hmac-sha512", "hmac(sha512)", 512, 512},    {"hmac-sha2-512", "hmac(sha512)", 512, 512},
+    {"hmac-ripemd160", "hmac(rmd160)", 160, 160}, {"aes-xcbc-mac", "xcbc(aes)", 128, 128},
 };
 
 template <size_t N>
@@ -175,14 +179,18 @@ const Algorithm &findAlgorithm(const Algorithm (&table)[N], const std::string &n
     throw Failure{std::string("unknown ") + what + " algorithm \"" + name + "\""};
 }
 
-void checkKey(const Algorithm &alg, const std::string &key) {
-    if (key.size() < 3 || key.compare(0, 2, "0x") != 0 ||
-        key.find_first_not_of("0123456789abcdefABCDEF", 2) != std::string::npos || (key.size() - 2) % 2 != 0)
-        throw Failure{std::string("key for ") + alg.setkeyName + " is not 0x and an even number of hex digits"};
-    const int bits = static_cast<int>(key.size() - 2) * 4;
-    if (bits < alg.minBits || bits > alg.maxBits || (bits - alg.minBits) % alg.stepBits != 0)
+/* A key as setkey reads it: 0x (or 0X) and hexadecimal digits, an odd
+ * count read with a leading 0; returned as the kernel gets it. */
+std::string checkKey(const Algorithm &alg, const std::string &key) {
+    if (key.size() < 3 || key[0] != '0' || (key[1] != 'x' && key[1] != 'X') ||
+        key.find_first_not_of("0123456789abcdefABCDEF", 2) != std::string::npos)
+        throw Failure{std::string("key for ") + alg.setkeyName + " is not 0x and hexadecimal digits"};
+    const std::string digits = ((key.size() % 2) ? "0" : "") + key.substr(2);
+    const int bits = static_cast<int>(digits.size()) * 4;
+    if (bits < alg.minBits || bits > alg.maxBits)
         throw Failure{std::string("key for ") + alg.setkeyName + " has " + std::to_string(bits) +
                       " bits, which it does not take"};
+    return "0x" + digits;
 }
 
 /* ---- statements ------------------------------------------------------------ */
@@ -260,8 +268,7 @@ void addStatement(Reader &r, Translation &t) {
             const bool isEnc = (opt == "-E");
             const Algorithm &alg = isEnc ? findAlgorithm(ENCRYPTION, r.next("algorithm"), "encryption")
                                          : findAlgorithm(AUTHENTICATION, r.next("algorithm"), "authentication");
-            const std::string &key = r.next("key");
-            checkKey(alg, key);
+            const std::string key = checkKey(alg, r.next("key"));
             (isEnc ? enc : auth) = {isEnc ? "enc" : "auth", alg.kernelName, key};
         } else {
             throw Failure{"option \"" + opt + "\" is not supported"};
@@ -354,14 +361,15 @@ std::vector<std::string> policyTemplate(const std::string &rule) {
     }
     tmpl.insert(tmpl.end(), {"proto", "esp"});
     const std::string level = parts.size() == 4 ? parts[3] : "default";
-    if (level.compare(0, 7, "unique:") == 0) {
+    if (level.compare(0, 7, "unique:") == 0 || level == "unique") {
         uint32_t id = 0;
-        std::string idText = level.substr(7);
-        if (idText.empty() || idText.find_first_not_of("0123456789") != std::string::npos || !parseU32(idText, &id) ||
-            id == 0)
-            throw Failure{"request id in \"" + level + "\" is not a positive number"};
-        tmpl.insert(tmpl.end(), {"reqid", std::to_string(id)});
-    } else if (level != "default" && level != "require" && level != "use" && level != "unique") {
+        std::string idText = level == "unique" ? "0" : level.substr(7);
+        if (idText.empty() || idText.find_first_not_of("0123456789") != std::string::npos || !parseU32(idText, &id))
+            throw Failure{"request id in \"" + level + "\" is not a number"};
+        /* Over PF_KEY the kernel keeps a unique request id only up to
+         * 16383 and makes up one of its own for 0 or a larger one. */
+        tmpl.insert(tmpl.end(), {"reqid", id == 0 || id > MAX_MANUAL_REQID ? AUTO_REQID : std::to_string(id)});
+    } else if (level != "default" && level != "require" && level != "use") {
         throw Failure{"level \"" + level + "\" is not default, use, require or unique[:N]"};
     }
     tmpl.insert(tmpl.end(), {"mode", mode, "level", level == "use" ? "use" : "required"});
@@ -516,6 +524,31 @@ Translation translate(const std::string &statement) {
         t.commands.clear();
     }
     return t;
+}
+
+void assignAutoReqids(std::vector<IpCommand *> &commands, std::vector<unsigned> inUse) {
+    auto used = [&inUse](unsigned id) {
+        for (unsigned u : inUse)
+            if (u == id)
+                return true;
+        return false;
+    };
+    auto isPolicy = [](const IpCommand *c) { return c->args.size() > 1 && c->args[1] == "policy"; };
+    for (const IpCommand *c : commands)
+        for (size_t i = 0; isPolicy(c) && i + 1 < c->args.size(); i++) {
+            uint32_t id = 0;
+            if (c->args[i] == "reqid" && parseU32(c->args[i + 1], &id))
+                inUse.push_back(id);
+        }
+    unsigned next = MAX_MANUAL_REQID + 1;
+    for (IpCommand *c : commands)
+        for (size_t i = 0; isPolicy(c) && i + 1 < c->args.size(); i++)
+            if (c->args[i] == "reqid" && c->args[i + 1] == AUTO_REQID) {
+                while (used(next))
+                    next++;
+                c->args[i + 1] = std::to_string(next);
+                inUse.push_back(next);
+            }
 }
 
 std::string displayCommand(const IpCommand &cmd) {

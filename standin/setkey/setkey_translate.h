@@ -38,6 +38,18 @@ struct Translation {
 
 Translation translate(const std::string &statement);
 
+/* The largest request id the kernel keeps in a policy loaded over PF_KEY. */
+const unsigned MAX_MANUAL_REQID = 0x3fff;
+/* The word a policy's "reqid" gets where the kernel makes up the id (a
+ * unique level without a number, with 0 or above MAX_MANUAL_REQID); see
+ * assignAutoReqids. */
+const char *const AUTO_REQID = "auto";
+
+/* Gives every AUTO_REQID of the policies the smallest id above
+ * MAX_MANUAL_REQID that no policy holds: neither one of `inUse` (the
+ * kernel's policies) nor one of the commands'. */
+void assignAutoReqids(std::vector<IpCommand *> &commands, std::vector<unsigned> inUse);
+
 /* A command line for display: `ip` and its arguments, quoted for a POSIX
  * shell where needed. */
 std::string displayCommand(const IpCommand &cmd);

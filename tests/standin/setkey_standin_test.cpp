@@ -68,14 +68,32 @@ struct AlgorithmCase {
 
 TEST(SetkeyTranslation, AlgorithmNamesMapToTheKernels) {
     const AlgorithmCase cases[] = {
-        {"des-cbc", 16, "cbc(des)", true},           {"3des-cbc", 48, "cbc(des3_ede)", true},
-        {"aes-cbc", 32, "cbc(aes)", true},           {"aes-cbc", 48, "cbc(aes)", true},
-        {"aes-cbc", 64, "cbc(aes)", true},           {"rijndael-cbc", 32, "cbc(aes)", true},
-        {"blowfish-cbc", 32, "cbc(blowfish)", true}, {"cast128-cbc", 32, "cbc(cast5)", true},
-        {"twofish-cbc", 32, "cbc(twofish)", true},   {"aes-ctr", 40, "rfc3686(ctr(aes))", true},
-        {"hmac-md5", 32, "hmac(md5)", false},        {"hmac-sha1", 40, "hmac(sha1)", false},
-        {"hmac-sha256", 64, "hmac(sha256)", false},  {"hmac-sha384", 96, "hmac(sha384)", false},
-        {"hmac-sha512", 128, "hmac(sha512)", false}, {"hmac-ripemd160", 40, "hmac(rmd160)", false},
+        {"des-cbc", 16, "cbc(des)", true},
+        {"3des-cbc", 48, "cbc(des3_ede)", true},
+        {"aes-cbc", 32, "cbc(aes)", true},
+        {"aes-cbc", 48, "cbc(aes)", true},
+        {"aes-cbc", 64, "cbc(aes)", true},
+        {"rijndael-cbc", 32, "cbc(aes)", true},
+        {"blowfish-cbc", 32, "cbc(blowfish)", true},
+        {"cast128-cbc", 32, "cbc(cast5)", true},
+        {"twofish-cbc", 32, "cbc(twofish)", true},
+        {"aes-ctr", 40, "rfc3686(ctr(aes))", true},
+        {"camellia-cbc", 64, "cbc(camellia)", true},
+        {"blowfish-cbc", 10, "cbc(blowfish)", true},
+        {"blowfish-cbc", 112, "cbc(blowfish)", true},
+        {"cast128-cbc", 10, "cbc(cast5)", true},
+        /* Within the kernel's range but not a length AES takes: setkey passes it on and the kernel refuses it. */
+        {"aes-cbc", 40, "cbc(aes)", true},
+        {"aes-ctr", 72, "rfc3686(ctr(aes))", true},
+        {"hmac-sha2-256", 64, "hmac(sha256)", false},
+        {"hmac-sha2-384", 96, "hmac(sha384)", false},
+        {"hmac-sha2-512", 128, "hmac(sha512)", false},
+        {"hmac-md5", 32, "hmac(md5)", false},
+        {"hmac-sha1", 40, "hmac(sha1)", false},
+        {"hmac-sha256", 64, "hmac(sha256)", false},
+        {"hmac-sha384", 96, "hmac(sha384)", false},
+        {"hmac-sha512", 128, "hmac(sha512)", false},
+        {"hmac-ripemd160", 40, "hmac(rmd160)", false},
         {"aes-xcbc-mac", 32, "xcbc(aes)", false},
     };
     const std::string aesKey = "0x" + std::string(32, 'a');
@@ -133,6 +151,21 @@ TEST(SetkeyErrors, TheFirstStatementThatCannotBeParsedEndsTheFile) {
          "add 198.51.100.2 203.0.113.9 esp 0x2006: request id \"0x3\" is not a decimal number"},
         {sa + "0x2007 -E aes-cbc " + key + " -E aes-cbc " + key + ";",
          "add 198.51.100.2 203.0.113.9 esp 0x2007: a second -E"},
+        /* Names the data model may hold that setkey does not take. */
+        {sa + "0x2009 -m tunnel -u 3 -E 3des " + key + key.substr(2, 16) + " -A hmac-sha1 " + authKey + ";",
+         "add 198.51.100.2 203.0.113.9 esp 0x2009: unknown encryption algorithm \"3des\""},
+        {sa + "0x200a -m tunnel -u 3 -E aes128 " + key + ";",
+         "add 198.51.100.2 203.0.113.9 esp 0x200a: unknown encryption algorithm \"aes128\""},
+        {sa + "0x200b -m tunnel -u 3 -E aes-cbc " + key + " -A hmac_sha1 " + authKey + ";",
+         "add 198.51.100.2 203.0.113.9 esp 0x200b: unknown authentication algorithm \"hmac_sha1\""},
+        /* An HMAC key of another HMAC's length: setkey checks the length itself. */
+        {sa + "0x200c -m tunnel -u 3 -E aes-cbc " + key + " -A hmac-sha256 " + authKey + ";",
+         "add 198.51.100.2 203.0.113.9 esp 0x200c: key for hmac-sha256 has 160 bits, which it does not take"},
+        {sa + "0x200d -m tunnel -u 3 -E aes-cbc " + key + "0011223344556677889900112233445566 ;",
+         "add 198.51.100.2 203.0.113.9 esp 0x200d: key for aes-cbc has 264 bits, which it does not take"},
+        {sa + "0x -m tunnel -u 3 -E aes-cbc " + key + ";", "add: SPI \"0x\" is not a 32-bit number"},
+        {sa + "0x200e -m tunnel -u 3 -E aes-cbc 0x;",
+         "add 198.51.100.2 203.0.113.9 esp 0x200e: key for aes-cbc is not 0x and hexadecimal digits"},
         {"add 198.51.100.2 not-an-address esp 0x2004 -m tunnel -u 3 -E aes-cbc " + key + ";",
          "add: destination \"not-an-address\" is not an address"},
         {"add 198.51.100.2 203.0.113.9# esp 0x2008 -m tunnel -u 3 -E aes-cbc " + key + ";",
@@ -163,6 +196,41 @@ TEST(SetkeyErrors, TheFirstStatementThatCannotBeParsedEndsTheFile) {
         /* Messages never carry the keys. */
         EXPECT_EQ(std::string::npos, r.err.find(key.substr(2)));
         EXPECT_EQ(std::string::npos, r.err.find(authKey.substr(2)));
+    }
+}
+
+/* What setkey takes beyond the daemon's own spelling, as the kernel gets it. */
+TEST(SetkeyTranslation, KeysAndRequestIdsAsSetkeyPassesThemOn) {
+    const std::string sa = "add 192.0.2.1 192.0.2.2 esp 0x100 -m tunnel -u ";
+    const std::string ipSa = "ip xfrm state add src 192.0.2.1 dst 192.0.2.2 proto esp spi 0x00000100 enc 'cbc(aes)' ";
+    const std::string pol = "spdadd 10.1.0.0/24 10.2.0.0/16 any -P out ipsec esp/tunnel/192.0.2.1-192.0.2.2/";
+    const std::string ipPol = "ip xfrm policy add src 10.1.0.0/24 dst 10.2.0.0/16 dir out priority 2147483648 tmpl "
+                              "src 192.0.2.1 dst 192.0.2.2 proto esp reqid ";
+    const struct {
+        const char *name;
+        std::string statements;
+        std::string expected;
+    } cases[] = {
+        {"key of an odd digit count, read with a leading 0", sa + "7 -E aes-cbc 0x" + std::string(31, 'a') + ";",
+         ipSa + "0x0" + std::string(31, 'a') + " mode tunnel reqid 7\n"},
+        {"key and SPI after 0X", "add 192.0.2.1 192.0.2.2 esp 0X100 -u 7 -E aes-cbc 0X" + std::string(32, 'B') + ";",
+         "ip xfrm state add src 192.0.2.1 dst 192.0.2.2 proto esp spi 0x00000100 enc 'cbc(aes)' 0x" +
+             std::string(32, 'B') + " mode transport reqid 7\n"},
+        /* An SA keeps any request id; a policy's unique id only up to 16383. */
+        {"SA request id above 16383", sa + "16384 -E aes-cbc 0x" + std::string(32, 'a') + ";",
+         ipSa + "0x" + std::string(32, 'a') + " mode tunnel reqid 16384\n"},
+        {"unique request id 16383", pol + "unique:16383;", ipPol + "16383 mode tunnel level required\n"},
+        {"unique request ids the kernel makes up",
+         pol + "unique:16384;\n" + pol + "unique:18001;\n" + pol + "unique;\n" + pol + "unique:0;\n" + pol +
+             "unique:16386;",
+         ipPol + "16384 mode tunnel level required\n" + ipPol + "16385 mode tunnel level required\n" + ipPol +
+             "16386 mode tunnel level required\n" + ipPol + "16387 mode tunnel level required\n" + ipPol +
+             "16388 mode tunnel level required\n"},
+    };
+    for (const auto &c : cases) {
+        test_cmd::Run r = runSetkey({"-n", "-f", inputFile(c.statements + "\n")});
+        EXPECT_EQ(0, r.status) << c.name << ": " << r.err;
+        EXPECT_EQ(c.expected, r.out) << c.name;
     }
 }
 
@@ -292,6 +360,21 @@ TEST_F(SetkeyKernel, StatementsTheKernelRefusesAreReportedAndTheRestApplied) {
     EXPECT_NE(std::string::npos, ipOutput("xfrm policy list dir fwd").find("src 10.2.0.0/16 dst 10.1.0.0/24"));
     EXPECT_EQ("", runSetkey({"-DPF"}).err);
     EXPECT_EQ("", ipOutput("xfrm policy"));
+}
+
+/* The request id the kernel makes up for a policy is one no policy holds. */
+TEST_F(SetkeyKernel, MadeUpRequestIdsAreOnesNoPolicyHolds) {
+    const std::string pol = "spdadd 10.1.0.0/24 10.2.0.0/16 any -P out ipsec esp/tunnel/198.51.100.2-203.0.113.9/";
+    ASSERT_EQ(0, runSetkey({"-f", inputFile(pol + "unique:16384;\n")}).status);
+    ASSERT_EQ(0, runSetkey({"-f", inputFile("spdadd 10.1.0.0/24 10.3.0.0/16 any -P out ipsec "
+                                            "esp/tunnel/198.51.100.2-203.0.113.9/unique:16385;\n")})
+                     .status);
+    EXPECT_NE(std::string::npos, ipOutput("xfrm policy list dir out").find("proto esp reqid 16384 mode tunnel"));
+    test_cmd::Run r = runSetkey({"-f", inputFile("spdadd 10.1.0.0/24 10.4.0.0/16 any -P in ipsec "
+                                                 "esp/tunnel/203.0.113.9-198.51.100.2/unique;\n")});
+    EXPECT_EQ(0, r.status) << r.err;
+    std::string in = ipOutput("xfrm policy list dir in");
+    EXPECT_NE(std::string::npos, in.find("proto esp reqid 16386 mode tunnel")) << in;
 }
 
 TEST_F(SetkeyKernel, ManualSAsAreAppliedWhereTheKernelHasEsp) {

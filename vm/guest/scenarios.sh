@@ -26,6 +26,10 @@ if [ -n "${IPSECVM_FAULT:-}" ]; then
     exit
 fi
 
+# ipsecvm.only=differential on the kernel command line (VM_APPEND) runs the
+# kernel scenario and the differential one alone.
 . /vm/differential.sh
-. /vm/routers.sh
+if [ "${IPSECVM_ONLY:-}" != differential ]; then
+    . /vm/routers.sh
+fi
 result
