@@ -6,10 +6,12 @@
  */
 #include "core/ipsec_dispatch.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "core/ipsec_state.h"
 #include "core/ipsec_wan.h"
+#include "monitor/ipsec_status.h"
 #include "proc/ipsec_proc.h"
 #include "proc/ipsec_shell.h"
 #include "render/ipsec_addr.h"
@@ -29,6 +31,7 @@ void startRacoon() {
 void failWanUp() {
     current_wan_state = 0;
     ipsec_stopIpsecFunc();
+    ipsec_setAllDown();
 }
 
 void handleCfgChanged(const IpsecCfgChangedMsgBody &body) {
@@ -48,6 +51,9 @@ void handleCfgChanged(const IpsecCfgChangedMsgBody &body) {
         kill_racoon(1);
     }
     ipsec_startIpsecFunc();
+    /* A tunnel this change disabled has just lost its SAs and policies. */
+    if (body.op != IPSEC_CFG_OP_DELETE)
+        ipsec_setDownIfDisabled(&body.stack);
 }
 
 void handleWanUp(const char *ifName) {
@@ -115,6 +121,7 @@ void handleWanDown(const char *ifName) {
     old_default_ifName[0] = '\0';
     current_wan_state = 0;
     ipsec_stopIpsecFunc();
+    ipsec_setAllDown();
 }
 
 /* The body must be as long as its type's record; a longer one is read up to that size. */
@@ -127,6 +134,21 @@ bool bodyLongEnough(const ZorMsgHeader &hdr, size_t need) {
 }
 
 } // namespace
+
+void ipsec_checkWanAtStart(void) {
+    char ifName[IPSEC_ADDR_LEN] = "";
+    char wanIP[IPSEC_ADDR_LEN] = "";
+    rut_getDefaultGatewayInterfaceName(ifName);
+    if (ifName[0] == '\0' || ipsec_getWanIP(wanIP, IPSEC_ADDR_LEN, ifName, IPSEC_ADDR_LEN) != ZORRET_SUCCESS ||
+        wanIP[0] == '\0') {
+        /* No WAN: whatever status a predecessor left is not true any more. */
+        ipsec_setAllDown();
+        return;
+    }
+    printf("ipsec WAN up at start, ifName=%s wanIP=%s: handled as a WAN up\n", ifName, wanIP);
+    fflush(stdout);
+    handleWanUp(ifName);
+}
 
 void ipsec_handleMessageFromKiv(const ZorMsgHeader *msg) {
     if (!msg)

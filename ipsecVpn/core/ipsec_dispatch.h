@@ -7,4 +7,9 @@
 /* Handles one received message (header and body in one block, owned by the caller). */
 void ipsec_handleMessageFromKiv(const ZorMsgHeader *msg);
 
+/* At start-up: looks the WAN up (the default-gateway interface and its
+ * address). Where it is up, handles it as a WAN up on that interface, with a
+ * line on standard output; where not, every enabled tunnel is marked down. */
+void ipsec_checkWanAtStart(void);
+
 #endif

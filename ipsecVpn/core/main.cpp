@@ -133,5 +133,8 @@ int main(int argc, char **argv) {
         zorMsg_cleanup(&msgHandle);
         return 0;
     }
+    /* A daemon restarted while the WAN is up (a crash, an upgrade) gets no WAN
+     * message: it finds out for itself. */
+    ipsec_checkWanAtStart();
     runLoop(fd);
 }

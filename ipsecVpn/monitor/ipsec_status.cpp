@@ -1,8 +1,9 @@
 /*
  * Tunnel status from the kernel: one PF_KEY dump of the ESP SAs per idle
  * tick, then every enabled tunnel's status and live SPIs written into the
- * data model, and the lone mature SA of a half-dead negotiated tunnel removed
- * through setkey.
+ * data model, and the lone live SA of a half-dead negotiated tunnel removed
+ * through setkey. Also the status of tunnels whose SAs the daemon itself has
+ * just removed (WAN down, tunnel disabled).
  */
 #include "monitor/ipsec_status.h"
 
@@ -38,8 +39,8 @@ std::vector<ReqidRef> g_byReqid;
  * destination start afresh with each message; the source, SPI, request id and
  * dying flag keep the last value seen, as the kernel sends all four with every
  * SA. A message without a destination leaves no entry. A dying SA is kept
- * with its flag set: it never counts as one of the tunnel's SAs, but it shows
- * that a re-key is under way. */
+ * with its flag set: it still carries the traffic until its successor is
+ * mature, so it counts as up. */
 void recordDump(const std::vector<PfkeySaMsg> &msgs) {
     std::vector<IPSEC_STATUS> &table = l_ipsec_status_arr.status_arr;
     table.clear();
@@ -95,31 +96,41 @@ bool isNoSa(const char *spi) {
 
 struct SaSeen {
     bool found = false;
-    int status = 0;
-    bool dying = false; /* a dying SA of this direction is still in the kernel */
+    int status = 0; /* 1: the SA shown is mature or dying */
 };
 
+/* What an SA tells of its direction: a mature SA carries the traffic; a dying
+ * one still does while its successor is negotiated; a larval or dead one
+ * carries none. */
+int liveness(const IPSEC_STATUS &e) {
+    return !e.status ? 0 : e.dying ? 1 : 2;
+}
+
 /* Looks up one direction of a tunnel: the SAs with its request id whose far
- * end (source when inbound, destination when outbound) is realRemoteIP. Each
- * match in table order replaces the SPI text when it differs at that moment,
- * so the last match wins and any replacement marks the object changed.
- * Without `changed` it only looks. */
+ * end (source when inbound, destination when outbound) is realRemoteIP. Only
+ * the most live of them count. Each of those in table order replaces the SPI
+ * text when it differs at that moment, so the last one wins and any
+ * replacement marks the object changed. Without `changed` it only looks. */
 SaSeen matchDirection(IPSecCfgObject *obj, UINT32 reqid, bool inbound, bool *changed) {
     SaSeen seen;
     if (!obj->realRemoteIP)
         return seen;
     const std::vector<IPSEC_STATUS> &table = l_ipsec_status_arr.status_arr;
     char **spiField = inbound ? &obj->secondSPI : &obj->SPI;
-    auto it = std::lower_bound(g_byReqid.begin(), g_byReqid.end(), reqid,
-                               [](const ReqidRef &r, UINT32 id) { return r.reqid < id; });
-    for (; it != g_byReqid.end() && it->reqid == reqid; ++it) {
+    const auto first = std::lower_bound(g_byReqid.begin(), g_byReqid.end(), reqid,
+                                        [](const ReqidRef &r, UINT32 id) { return r.reqid < id; });
+    auto ours = [&](const ReqidRef &r) {
+        const IPSEC_STATUS &e = table[r.index];
+        return strcmp(inbound ? e.src_ip : e.dst_ip, obj->realRemoteIP) == 0;
+    };
+    int best = -1;
+    for (auto it = first; it != g_byReqid.end() && it->reqid == reqid; ++it)
+        if (ours(*it))
+            best = std::max(best, liveness(table[it->index]));
+    for (auto it = first; it != g_byReqid.end() && it->reqid == reqid; ++it) {
         const IPSEC_STATUS &e = table[it->index];
-        if (strcmp(inbound ? e.src_ip : e.dst_ip, obj->realRemoteIP) != 0)
+        if (!ours(*it) || liveness(e) != best)
             continue;
-        if (e.dying) {
-            seen.dying = true;
-            continue;
-        }
         seen.found = true;
         if (changed && zorUtl_strcmp(*spiField, e.spi) != 0) {
             ipsec_setText(spiField, e.spi);
@@ -168,7 +179,7 @@ bool endsValid(const IPSecCfgObject &obj, const char *func) {
     return false;
 }
 
-/* Removes the SA of a tunnel whose partner is missing: one delete line per
+/* Removes the live SA of a tunnel whose partner is missing: one delete line per
  * SPI field still recorded (outbound first), both fields set to "0", then
  * setkey on the file. 0, or -1 when the file cannot be written. The file
  * names live SAs: private, as the other key files. */
@@ -198,6 +209,25 @@ int deleteLoneSa(IPSecCfgObject *obj, bool *changed, const char *func) {
     return 0;
 }
 
+/* The tunnel's SAs are gone: status 0 and, for a negotiated tunnel, both SPI
+ * fields "0". Manual SAs are the configuration itself: their SPIs stay. */
+void markDown(IPSecCfgObject *obj, bool *changed) {
+    setStatus(obj, 0, changed);
+    if (obj->keyExMethod != 0)
+        return;
+    clearSpi(&obj->SPI, changed);
+    clearSpi(&obj->secondSPI, changed);
+}
+
+/* Writes a modified copy back; false (logged) when the data model refuses. */
+bool writeBack(IPSecCfgObject *obj, InstanceIdStack *iid, const char *func) {
+    const ZorRet ret = zorObj_set(obj, iid);
+    if (ret == ZORRET_SUCCESS)
+        return true;
+    log_log(ZOR_LOG_ERR, func, __LINE__, "ipsec_status failed to set obj, ret=%d", ret);
+    return false;
+}
+
 /* Brings one enabled tunnel in line with the table: 0, or -1 when its delete
  * file cannot be written, which ends the pass. */
 int reconcileTunnel(IPSecCfgObject *obj, bool *changed, const char *func) {
@@ -218,20 +248,22 @@ int reconcileTunnel(IPSecCfgObject *obj, bool *changed, const char *func) {
         setStatus(obj, (in.status && out.status) ? 1 : 0, changed);
         return 0;
     }
+    if (!in.found && !out.found) {
+        markDown(obj, changed);
+        return 0;
+    }
     setStatus(obj, 0, changed);
     /* Manual SAs are the configuration itself: never cleaned up. */
     if (obj->keyExMethod != 0)
         return 0;
-    if (!in.found && !out.found) {
-        clearSpi(&obj->SPI, changed);
-        clearSpi(&obj->secondSPI, changed);
+    /* A lone larval SA is a negotiation in progress (each packet's acquire
+     * makes one): it stays, and so does its SPI. Its partner is gone, so the
+     * partner's field is cleared without a delete line, which would name an
+     * SA the kernel no longer holds. */
+    if ((in.found ? in.status : out.status) != 1) {
+        clearSpi(in.found ? &obj->SPI : &obj->secondSPI, changed);
         return 0;
     }
-    /* A larval lone SA is a negotiation in progress: leave it to finish. A
-     * partner that is only dying is being re-keyed: the mature SA is the
-     * tunnel's live one and must stay. */
-    if ((in.found ? in.status : out.status) != 1 || in.dying || out.dying)
-        return 0;
     if (isNoSa(obj->SPI) && isNoSa(obj->secondSPI))
         return 0;
     return deleteLoneSa(obj, changed, func);
@@ -258,13 +290,32 @@ void ipsec_set_status(void) {
         bool changed = false;
         if (reconcileTunnel(&obj, &changed, func) == -1)
             return false;
-        if (!changed)
-            return true;
-        const ZorRet ret = zorObj_set(&obj, &iid);
-        if (ret != ZORRET_SUCCESS) {
-            log_log(ZOR_LOG_ERR, func, __LINE__, "ipsec_status failed to set obj, ret=%d", ret);
-            return false;
-        }
-        return true;
+        return !changed || writeBack(&obj, &iid, func);
     });
+}
+
+void ipsec_setAllDown(void) {
+    const char *func = __func__;
+    ipsec_walkTunnels(func, func, [func](IPSecCfgObject &obj, InstanceIdStack &iid) {
+        if (!obj.enable)
+            return true;
+        bool changed = false;
+        markDown(&obj, &changed);
+        return !changed || writeBack(&obj, &iid, func);
+    });
+}
+
+void ipsec_setDownIfDisabled(const InstanceIdStack *iid) {
+    InstanceIdStack path;
+    memcpy(&path, iid, sizeof(path));
+    ZorLock lock(__func__);
+    if (lock.acquire(__func__) != ZORRET_SUCCESS)
+        return;
+    ZorObj<IPSecCfgObject> obj;
+    if (zorObj_get(ZOR_OID_IPSEC_CFG, &path, 0, obj.out()) != ZORRET_SUCCESS || !obj || obj->enable)
+        return;
+    bool changed = false;
+    markDown(obj.get(), &changed);
+    if (changed)
+        writeBack(obj.get(), &path, __func__);
 }

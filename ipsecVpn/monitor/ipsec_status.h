@@ -8,16 +8,18 @@
 
 #include <vector>
 
+#include "framework/zor.h"
+
 #define IPSEC_TMP_DELETE_CONF "/var/ipsec/tmp_delete.conf"
 
 /* One ESP SA of the latest dump. */
 struct IPSEC_STATUS {
     char src_ip[16];    /* dotted quad */
     char dst_ip[16];    /* dotted quad */
-    int status;         /* 1 mature, 0 larval or dead */
+    int status;         /* 1 mature or dying, 0 larval or dead */
     char spi[16];       /* lower-case hex digits, no "0x", no leading zeros */
     unsigned int reqid; /* from the SA2 extension */
-    int dying;          /* 1: soft lifetime reached; never matched to a tunnel */
+    int dying;          /* 1: soft lifetime reached; up, but a mature SA is preferred */
 };
 
 /* The SAs of the latest dump, in the kernel's dump order. The table has no
@@ -35,7 +37,14 @@ extern IPSEC_STATUS_ARR l_ipsec_status_arr;
 /* One dump, then ipsec_set_status. */
 void ipsec_refresh_status(void);
 /* Writes every enabled tunnel's status and SPIs from the latest dump, and
- * removes the lone mature SA of a negotiated tunnel through setkey. */
+ * removes the lone live SA of a negotiated tunnel through setkey. */
 void ipsec_set_status(void);
+
+/* The kernel tables were flushed (WAN down): every enabled tunnel gets status
+ * 0 and a negotiated tunnel's SPI fields "0"; manual SPIs stay. */
+void ipsec_setAllDown(void);
+/* The same for the tunnel at `iid` when it is disabled: the change that
+ * disabled it has removed its SAs and policies. */
+void ipsec_setDownIfDisabled(const InstanceIdStack *iid);
 
 #endif

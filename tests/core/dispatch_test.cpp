@@ -51,6 +51,45 @@ std::string filterInput() {
     return test_cmd::output("iptables -S INPUT 2>&1");
 }
 
+/* Each tunnel as the data model holds it: "entryID enable status SPI secondSPI". */
+std::string tunnels() {
+    std::string out;
+    const nlohmann::json model = mdm_fixture::readJson();
+    for (const nlohmann::json &t : model["IPSecCfgObject"])
+        out += std::to_string(t["entryID"].get<int>()) + " " + std::to_string(t["enable"].get<int>()) + " " +
+               std::to_string(t["status"].get<int>()) + " " + t["SPI"].get<std::string>() + " " +
+               t["secondSPI"].get<std::string>() + "\n";
+    return out;
+}
+
+/* The tunnels as a monitoring tick leaves them with both SAs of each up; the
+ * IKE tunnel with the SPIs it negotiated. */
+void markUp() {
+    nlohmann::json m = mdm_fixture::readJson();
+    for (nlohmann::json &t : m["IPSecCfgObject"]) {
+        t["status"] = 1;
+        if (t["keyExMethod"] == 0) {
+            t["SPI"] = "c0ffee1";
+            t["secondSPI"] = "c0ffee2";
+        }
+    }
+    mdm_fixture::writeJson(m);
+}
+
+/* Tunnel `entryID` switched off in the data model, as before its change message. */
+void disable(UINT32 entryID) {
+    nlohmann::json m = mdm_fixture::readJson();
+    for (nlohmann::json &t : m["IPSecCfgObject"])
+        if (t["entryID"] == entryID)
+            t["enable"] = 0;
+    mdm_fixture::writeJson(m);
+}
+
+std::vector<unsigned char> cfgMsgFor(UINT32 entryID, UINT32 op) {
+    IpsecCfgChangedMsgBody body = msg_frame::cfgBody(entryID, op, 1);
+    return frame(ZOR_MSG_IPSEC_CFG_CHANGED, &body, sizeof(body));
+}
+
 class Dispatch : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -71,6 +110,7 @@ class Dispatch : public ::testing::Test {
         out += "-- iptables -S INPUT (admission rules)\n" + filterInput();
         out += "-- state\ncurrent_wan_state=" + std::to_string(current_wan_state) + " l_wan_ip=" + l_wan_ip +
                " default_ifName=" + default_ifName + " old_default_ifName=" + old_default_ifName + "\n";
+        out += "-- tunnels (entryID enable status SPI secondSPI)\n" + tunnels();
         return out;
     }
 };
@@ -78,7 +118,8 @@ class Dispatch : public ::testing::Test {
 TEST_F(Dispatch, WanUpDownCycle) {
     std::string t = "== wan up wan0 (first)\n" + handle(wanMsg("wan0", 1));
     t += "== wan up wan0 (again)\n" + handle(wanMsg("wan0", 1));
-    t += "== wan down wan1 (not the WAN)\n" + handle(wanMsg("wan1", 0));
+    markUp();
+    t += "== wan down wan1 (not the WAN), both tunnels up\n" + handle(wanMsg("wan1", 0));
     t += "== wan down wan0\n" + handle(wanMsg("wan0", 0));
     t += "== wan down with empty name while down\n" + handle(wanMsg("", 0));
     EXPECT_GOLDEN("core/dispatch_wan_cycle.txt", t);
@@ -87,7 +128,8 @@ TEST_F(Dispatch, WanUpDownCycle) {
 TEST_F(Dispatch, WanUpRefused) {
     std::string t = "== wan up wan1 (not the default-gateway interface)\n" + handle(wanMsg("wan1", 1));
     writeModel(sysmodel::DISCONNECTED_WAN0);
-    t += "== wan up wan0, no connected connection\n" + handle(wanMsg("wan0", 1));
+    markUp();
+    t += "== wan up wan0, no connected connection, both tunnels up before\n" + handle(wanMsg("wan0", 1));
     writeModel(EMPTY_ADDRESS_WAN0);
     t += "== wan up wan0, connection without address\n" + handle(wanMsg("wan0", 1));
     EXPECT_GOLDEN("core/dispatch_wan_refused.txt", t);
@@ -103,6 +145,11 @@ TEST_F(Dispatch, ConfigurationChanges) {
     t += "== wan up wan0\n" + handle(wanMsg("wan0", 1));
     for (UINT32 op : {IPSEC_CFG_OP_ADD, IPSEC_CFG_OP_DELETE, IPSEC_CFG_OP_CHANGE, IPSEC_CFG_OP_RESTART})
         t += "== op " + std::to_string(op) + "\n" + handle(cfgMsg(op));
+    markUp();
+    disable(1);
+    t += "== op 3, the manual tunnel disabled\n" + handle(cfgMsgFor(1, IPSEC_CFG_OP_CHANGE));
+    disable(2);
+    t += "== op 4, the IKE tunnel disabled\n" + handle(cfgMsgFor(2, IPSEC_CFG_OP_RESTART));
     EXPECT_GOLDEN("core/dispatch_config.txt", t);
 }
 

@@ -59,7 +59,7 @@ TEST(MonitorTick, HostNameFollowedThenStatusAndLoneSaDeleted) {
     ASSERT_TRUE(d.startOnSimulatedKernel(SA_TABLE));
     sys::Transcript t{d};
 
-    sys::zorctl(t, d, "wan up wan0");
+    sys::zorctl(t, d, "wan up wan0", 1); /* repeated: the WAN was up at the start */
     /* Tunnel 1's SAs with its new peer; of tunnel 2 only the outbound SA is
      * left, its inbound partner gone. */
     test_files::write(SA_TABLE, "198.51.100.2 192.0.2.60 0xc0ffee1 3\n"

@@ -3,9 +3,11 @@
  * back, the delete file handed to setkey, the commands run and the log lines. */
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <linux/pfkeyv2.h>
 #include <sys/stat.h>
 
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -86,6 +88,20 @@ void dropExtension(std::vector<uint8_t> *msg, uint16_t type) {
     memcpy(msg->data() + offsetof(sadb_msg, sadb_msg_len), &words, sizeof(words));
 }
 
+/* A real kernel's dump (tests/fixtures/pfkey, little-endian x86-64), one
+ * message per read, as the dumping process read it. */
+std::vector<std::vector<uint8_t>> capture(const char *name) {
+    return pfkeysim::loadHex(std::string(IPSEC_FIXTURE_DIR) + "/" + name + ".hex");
+}
+constexpr uint32_t kDyingPid = 557;  /* dump_dying's dumper */
+constexpr uint32_t kLarvalPid = 429; /* dump_larval's dumper */
+
+/* A message with its sequence number set: 0 makes it the last of its dump. */
+std::vector<uint8_t> withSeq(std::vector<uint8_t> msg, uint32_t seq) {
+    memcpy(msg.data() + offsetof(sadb_msg, sadb_msg_seq), &seq, sizeof(seq));
+    return msg;
+}
+
 /* What a tunnel shows in the data model: "status SPI secondSPI". */
 std::string shown(UINT32 id) {
     json t = mdm_fixture::tunnel(id);
@@ -142,8 +158,10 @@ struct Row {
     std::vector<Tunnel> tunnels;
     std::vector<pfkeysim::Sa> kernel; /* in dump order */
     std::vector<Expect> expect;
-    const char *deleteGolden; /* tmp_delete.conf handed to setkey; null: no file, no setkey */
-    size_t sets;              /* zorObj_set calls */
+    const char *deleteGolden;                      /* tmp_delete.conf handed to setkey; null: no file, no setkey */
+    size_t sets;                                   /* zorObj_set calls */
+    std::vector<std::vector<uint8_t>> replay = {}; /* raw dump messages, in place of `kernel` */
+    uint32_t replayPid = 0;                        /* their dumper's pid */
 };
 
 // Each row is one tick on a complete dump.
@@ -189,6 +207,18 @@ TEST_F(Status, ReconcilesTunnelsWithTheKernelTable) {
          {{1, 1, kPeerA, 0, 0, "0", "0"}},
          {outSa(1, kPeerA, 0x3000, SADB_SASTATE_LARVAL)},
          {{1, "0 3000 0"}},
+         nullptr,
+         1},
+        {"a lone larval SA after the peer died: the gone partner's SPI cleared, nothing deleted",
+         {{1, 1, kPeerA, 0, 1, "0", "1dacb63"}},
+         {outSa(1, kPeerA, 0, SADB_SASTATE_LARVAL)},
+         {{1, "0 0 0"}},
+         nullptr,
+         1},
+        {"a lone inbound larval SA: the outbound field cleared, nothing deleted",
+         {{1, 1, kPeerA, 0, 1, "2f4", "1000"}},
+         {inSa(1, kPeerA, 0x2000, SADB_SASTATE_LARVAL)},
+         {{1, "0 0 2000"}},
          nullptr,
          1},
         {"a lone dead SA is not deleted either",
@@ -257,25 +287,90 @@ TEST_F(Status, ReconcilesTunnelsWithTheKernelTable) {
          {{1073741824u, "1 1f4 1000"}},
          nullptr,
          1},
-        {"a dying SA is not seen: with its partner gone too the tunnel is down, nothing deleted",
-         {{1, 1, kPeerA, 0, 1, "1f4", "1000"}},
+        {"both SAs dying (the peer re-keys late): they carry the traffic, up",
+         {{1, 1, kPeerA, 0, 0, "0", "0"}},
          {outSa(1, kPeerA, 0x1f4, SADB_SASTATE_DYING), inSa(1, kPeerA, 0x1000, SADB_SASTATE_DYING)},
-         {{1, "0 0 0"}},
+         {{1, "1 1f4 1000"}},
          nullptr,
          1},
-        {"re-key under way: outbound dying, its successor not there yet; the mature inbound SA is kept",
+        {"re-key under way: outbound dying, its successor not there yet; up, nothing deleted",
          {{1, 1, kPeerA, 0, 1, "1f4", "1000"}},
          {outSa(1, kPeerA, 0x1f4, SADB_SASTATE_DYING), inSa(1, kPeerA, 0x1000)},
-         {{1, "0 1f4 1000"}},
+         {{1, "1 1f4 1000"}},
+         nullptr,
+         0},
+        {"re-keyed, the old SAs dying and listed last: the mature SPIs shown",
+         {{1, 1, kPeerA, 0, 1, "1f4", "1000"}},
+         {outSa(1, kPeerA, 0x2f4), inSa(1, kPeerA, 0x2000), outSa(1, kPeerA, 0x1f4, SADB_SASTATE_DYING),
+          inSa(1, kPeerA, 0x1000, SADB_SASTATE_DYING)},
+         {{1, "1 2f4 2000"}},
          nullptr,
          1},
+        {"re-keyed, the old SAs dying and listed first: the mature SPIs shown",
+         {{1, 1, kPeerA, 0, 1, "1f4", "1000"}},
+         {outSa(1, kPeerA, 0x1f4, SADB_SASTATE_DYING), inSa(1, kPeerA, 0x1000, SADB_SASTATE_DYING),
+          outSa(1, kPeerA, 0x2f4), inSa(1, kPeerA, 0x2000)},
+         {{1, "1 2f4 2000"}},
+         nullptr,
+         1},
+        {"re-key negotiating: a larval successor beside the dying SA, still up on the dying one",
+         {{1, 1, kPeerA, 0, 1, "1f4", "1000"}},
+         {inSa(1, kPeerA, 0x2000, SADB_SASTATE_LARVAL), outSa(1, kPeerA, 0x1f4, SADB_SASTATE_DYING),
+          inSa(1, kPeerA, 0x1000, SADB_SASTATE_DYING)},
+         {{1, "1 1f4 1000"}},
+         nullptr,
+         0},
+        {"a lone dying SA is a lone live SA: deleted",
+         {{1, 1, kPeerA, 0, 1, "1f4", "0"}},
+         {outSa(1, kPeerA, 0x1f4, SADB_SASTATE_DYING)},
+         {{1, "0 0 0"}},
+         "monitor/delete_outbound.conf",
+         1},
+        {"captured dying SA (dump_dying) with a mature partner: up, the dying SPI shown",
+         {{3, 1, kPeerA, 0, 0, "0", "0"}},
+         {},
+         {{3, "1 1e1 1e2"}},
+         nullptr,
+         1,
+         {pfkeysim::saMessage(inSa(3, kPeerA, 0x1e2), SADB_DUMP, 1, kDyingPid), capture("dump_dying")[0]},
+         kDyingPid},
+        {"captured dying SA behind its mature successor: the successor's SPI shown",
+         {{3, 1, kPeerA, 0, 1, "1e1", "1e2"}},
+         {},
+         {{3, "1 2e1 1e2"}},
+         nullptr,
+         1,
+         {pfkeysim::saMessage(outSa(3, kPeerA, 0x2e1), SADB_DUMP, 1, kDyingPid),
+          pfkeysim::saMessage(inSa(3, kPeerA, 0x1e2), SADB_DUMP, 2, kDyingPid), capture("dump_dying")[0]},
+         kDyingPid},
+        {"captured larval SA beside a mature one (dump_larval): down, both SPIs shown",
+         {{2, 1, kPeerA, 0, 1, "0", "0"}},
+         {},
+         {{2, "0 1f4 2000"}},
+         nullptr,
+         1,
+         capture("dump_larval"),
+         kLarvalPid},
+        {"captured larval SA alone, its partner gone: the partner's SPI cleared, nothing deleted",
+         {{2, 1, kPeerA, 0, 1, "1f4", "1e0"}},
+         {},
+         {{2, "0 0 2000"}},
+         nullptr,
+         1,
+         {withSeq(capture("dump_larval")[0], 0)},
+         kLarvalPid},
     };
     for (const Row &r : rows) {
         SCOPED_TRACE(r.name);
         SetUp();
         unlink(IPSEC_TMP_DELETE_CONF);
         writeModel(r.tunnels);
-        pfkeysim::setTable(r.kernel);
+        if (r.replay.empty())
+            pfkeysim::setTable(r.kernel);
+        else if (htonl(1) == 1)
+            continue; /* the captures are little-endian */
+        else
+            pfkeysim::replayNext(r.replay, r.replayPid);
         std::string log = tick();
         for (const Expect &e : r.expect)
             EXPECT_EQ(e.shown, shown(e.id)) << "tunnel " << e.id;

@@ -1,7 +1,8 @@
 /* The daemon killed with SIGKILL while the WAN is up (its key daemon still
  * running, /var/ipsec, the kernel tables and the data model left as they
- * were) and started again: it serves the next WAN up and the next tunnel
- * change as a fresh daemon would. */
+ * were) and started again: it finds the WAN up and brings the tunnels up by
+ * itself, then serves the next WAN up and the next tunnel change as a fresh
+ * daemon would. */
 #include <gtest/gtest.h>
 
 #include <string>
@@ -20,19 +21,24 @@ int countOf(const std::string &text, const std::string &what) {
     return n;
 }
 
-/* Runs the daemon, brings the WAN up, kills it, starts it again, brings the
- * WAN up again and changes tunnel 1's remote network. Returns the nat table. */
+/* Runs the daemon (the WAN is up at its start), sends it a WAN up, kills it,
+ * starts it again, sends a WAN up again and changes tunnel 1's remote
+ * network. Returns the nat table. */
 std::string killAndRestart(sys::Daemon &d, sys::Transcript &t) {
     mdm_fixture::writeJson(sysmodel::twoTunnels(sysmodel::CONNECTED_WAN0));
     EXPECT_TRUE(d.start({"-m", "1"}));
-    sys::zorctl(t, d, "wan up wan0");
+    sys::zorctl(t, d, "wan up wan0", 1);
     const std::string setkeyBefore = test_files::read("/var/ipsec/setkey.conf");
     EXPECT_NE("", setkeyBefore);
 
     t.step("SIGKILL the daemon; start it again");
+    const int reloads = countOf(test_files::read(sys::toolLogPath()), "racoon reload ");
     d.stop();
     EXPECT_TRUE(d.start({"-m", "2"}));
     EXPECT_TRUE(d.sync());
+    /* It found the WAN up: the key daemon left running rereads its files. */
+    EXPECT_TRUE(
+        sys::waitFor([&] { return countOf(test_files::read(sys::toolLogPath()), "racoon reload ") >= reloads + 1; }));
     t.news();
     sys::zorctl(t, d, "wan up wan0", 1);
     EXPECT_EQ(setkeyBefore, test_files::read("/var/ipsec/setkey.conf")) << "the same model renders the same file";

@@ -33,9 +33,13 @@ std::vector<unsigned char> withDataLength(std::vector<unsigned char> msg, UINT32
 }
 
 TEST(Messages, MalformedAndForeignMessages) {
-    mdm_fixture::writeJson(sysmodel::twoTunnels(sysmodel::CONNECTED_WAN0));
+    /* The WAN connects after the start: the daemon learns of it from the
+     * messages alone. */
+    mdm_fixture::writeJson(sysmodel::twoTunnels(sysmodel::DISCONNECTED_WAN0));
     sys::Daemon d;
     ASSERT_TRUE(d.start());
+    ASSERT_TRUE(d.sync());
+    mdm_fixture::writeJson(sysmodel::twoTunnels(sysmodel::CONNECTED_WAN0));
     sys::Transcript t{d};
 
     send(t, d, "a message of another type",

@@ -22,10 +22,11 @@ class WanScenario : public ::testing::Test {
     sys::Transcript t{d};
 };
 
-/* Up twice on the default-gateway interface, down for another interface, down
- * for the WAN, up again: nothing accumulates in the tables over the cycle. */
+/* Started with the WAN up, which it finds by itself; up twice on the
+ * default-gateway interface, down for another interface, down for the WAN, up
+ * again: nothing accumulates in the tables over the cycle. */
 TEST_F(WanScenario, UpAgainDownUp) {
-    sys::zorctl(t, d, "wan up wan0");
+    sys::zorctl(t, d, "wan up wan0", 1);
     t.files();
     t.natTable();
     t.filterTable();
@@ -43,9 +44,18 @@ TEST_F(WanScenario, UpAgainDownUp) {
     EXPECT_GOLDEN("system/wan_up_again_down_up.txt", t.text());
 }
 
+/* Started while the WAN is not connected. */
+class WanDownScenario : public WanScenario {
+  protected:
+    void SetUp() override {
+        mdm_fixture::writeJson(sysmodel::twoTunnels(sysmodel::DISCONNECTED_WAN0));
+        ASSERT_TRUE(d.start({"-m", "1"}));
+    }
+};
+
 /* A WAN-up for an interface without the default route changes nothing;
  * configuration messages are still ignored after it. */
-TEST_F(WanScenario, UpForAnotherInterface) {
+TEST_F(WanDownScenario, UpForAnotherInterface) {
     sys::zorctl(t, d, "wan up wan1");
     sys::zorctl(t, d, "tunnel set 1 remoteIPAddress=10.3.0.0 remoteMask=255.255.255.0");
     t.files();
@@ -55,7 +65,7 @@ TEST_F(WanScenario, UpForAnotherInterface) {
 }
 
 /* A tunnel change before any WAN up: nothing is written, run or logged. */
-TEST_F(WanScenario, ConfigurationBeforeWanUp) {
+TEST_F(WanDownScenario, ConfigurationBeforeWanUp) {
     sys::zorctl(t, d, "tunnel set 2 PSK=another-secret");
     sys::zorctl(t, d, "tunnel set 1 remoteIPAddress=10.3.0.0 remoteMask=255.255.255.0 --restart");
     t.files();
@@ -80,7 +90,7 @@ TEST(WanLookupScenario, NoConnectedConnection) {
 
 /* op 1, 3, 4 and 2 while the WAN is up. */
 TEST_F(WanScenario, TunnelChangesWhileUp) {
-    sys::zorctl(t, d, "wan up wan0");
+    sys::zorctl(t, d, "wan up wan0", 1);
     sys::zorctl(t, d,
                 "tunnel add entryID=3 enable=1 connName=added keyExMethod=1 remoteGWAddress=203.0.113.30 "
                 "localIPAddress=192.168.1.0 localMask=255.255.255.0 remoteIPAddress=10.30.0.0 "
