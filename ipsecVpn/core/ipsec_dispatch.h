@@ -7,4 +7,9 @@
 /* Handles one received message (header and body in one block, owned by the caller). */
 void ipsec_handleMessageFromKiv(const ZorMsgHeader *msg);
 
+/* The monitoring tick's first step, while the WAN is up: after a failed write
+ * or setkey run every tunnel is rewritten and loaded; otherwise a key daemon
+ * is started where IKE tunnels are written and none runs (at most once). */
+void ipsec_keepTunnels(void);
+
 #endif
