@@ -2,9 +2,13 @@
  * Dispatch of the framework's two messages: a tunnel's configuration changed,
  * and the default gateway (the WAN connection) went up or down. Each brings
  * the files under /var/ipsec, the kernel tables, the firewall rules and the
- * key daemon in line, and keeps the daemon's WAN state.
+ * key daemon in line, and keeps the daemon's WAN state. A failed write or
+ * setkey run leaves the kernel tables as they were and makes the next change
+ * or monitoring tick rewrite every tunnel.
  */
 #include "core/ipsec_dispatch.h"
+
+#include <signal.h>
 
 #include <cstdio>
 #include <cstring>
@@ -13,19 +17,17 @@
 #include "core/ipsec_wan.h"
 #include "monitor/ipsec_status.h"
 #include "proc/ipsec_proc.h"
-#include "proc/ipsec_shell.h"
 #include "render/ipsec_addr.h"
 #include "render/ipsec_racoon.h"
 #include "render/ipsec_setkey.h"
 
 namespace {
 
-constexpr const char *RACOON_START = "racoon -f /var/ipsec/racoon.conf";
 constexpr size_t WAN_IFNAME_FIELD = sizeof(IPSecWanChangedMsgBody::ifName);
 
-void startRacoon() {
-    ipsec_runCommand(RACOON_START);
-}
+/* IKE tunnels in the racoon.conf last written: while there are any, a key
+ * daemon must run. */
+int racoonTunnels = 0;
 
 /* The WAN goes down: nothing is left of the tunnels. */
 void failWanUp() {
@@ -34,23 +36,68 @@ void failWanUp() {
     ipsec_setAllDown();
 }
 
+/* Sends `sig` to the running key daemons (0: only look). Where none runs and
+ * IKE tunnels are written (it refused its file, crashed or was killed), one is
+ * started instead of signalling nobody. */
+void keepRacoon(int sig, const char *func) {
+    if (kill_racoon(sig) == 1 || racoonTunnels <= 0)
+        return;
+    log_log(ZOR_LOG_ERR, func, __LINE__, "ipsec key daemon not running, starting it\n");
+    ipsec_startRacoon(func);
+}
+
+/* A failed write: the kernel tables and NAT exemptions stay as they were
+ * (flushed with the WAN up, the LAN's traffic for the tunnels would leave in
+ * the clear) and every tunnel is rewritten at the next change or tick. */
+void failWrite(const char *func, const char *line) {
+    log_log(ZOR_LOG_ERR, func, __LINE__, "%s", line);
+    fullRewriteDue = true;
+}
+
+/* Every tunnel written and loaded, then the key daemon started or reloaded
+ * (`restart`: killed and started afresh), as at a WAN up. A failure leaves
+ * fullRewriteDue set. */
+void loadAll(const char *func, const char *failure, bool restart) {
+    int ike = -1;
+    if (ipsec_writeAllSetkey() == -1 || (ike = ipsec_writeRacoon()) == -1)
+        return failWrite(func, failure);
+    racoonTunnels = ike;
+    fullRewriteDue = ipsec_startIpsecFunc() == -1;
+    if (restart) {
+        kill_racoon(SIGKILL);
+        ipsec_waitRacoonGone();
+    }
+    if (restart || kill_racoon(SIGHUP) == 0)
+        ipsec_startRacoon(func);
+}
+
 void handleCfgChanged(const IpsecCfgChangedMsgBody &body) {
     if (current_wan_state == 0)
         return; /* picked up in full at the next WAN up */
-    if (ipsec_writeSetkey(&body) == -1 || ipsec_writeRacoon() == -1) {
-        log_log(ZOR_LOG_ERR, __func__, __LINE__, "ipsec internal error--handle receive msg!\n");
-        ipsec_stopIpsecFunc();
-        return;
-    }
-    if (body.op == IPSEC_CFG_OP_RESTART) {
-        kill_racoon(9);
-        /* A key daemon that has not yet died would still hold the IKE ports. */
-        ipsec_waitRacoonGone();
-        startRacoon();
+    const char *failure = "ipsec internal error--handle receive msg!\n";
+    const bool restart = body.op == IPSEC_CFG_OP_RESTART;
+    /* The one-tunnel delta also takes back the old tunnel's NAT exemption,
+     * which a full rewrite (from the tunnels as they are now) would not. */
+    if (ipsec_writeSetkey(&body) == -1)
+        return failWrite(__func__, failure);
+    if (fullRewriteDue) {
+        loadAll(__func__, failure, restart);
     } else {
-        kill_racoon(1);
+        const int ike = ipsec_writeRacoon();
+        if (ike == -1)
+            return failWrite(__func__, failure);
+        racoonTunnels = ike;
+        if (restart) {
+            kill_racoon(SIGKILL);
+            /* A key daemon that has not yet died would still hold the IKE ports. */
+            ipsec_waitRacoonGone();
+            ipsec_startRacoon(__func__);
+        } else {
+            keepRacoon(SIGHUP, __func__);
+        }
+        if (ipsec_startIpsecFunc() == -1)
+            fullRewriteDue = true;
     }
-    ipsec_startIpsecFunc();
     /* A tunnel this change disabled has just lost its SAs and policies. */
     if (body.op != IPSEC_CFG_OP_DELETE)
         ipsec_setDownIfDisabled(&body.stack);
@@ -96,16 +143,7 @@ void handleWanUp(const char *ifName) {
     zorUtl_strncpy(l_wan_ip, wanIP, IPSEC_ADDR_LEN);
     /* old_default_ifName still names the previous interface here: the full
      * rewrite deletes the NAT exemption rules it had there. */
-    if (ipsec_writeAllSetkey() == -1 || ipsec_writeRacoon() == -1) {
-        log_log(ZOR_LOG_ERR, __func__, __LINE__, "ipsec internal error--handle receive msg up!\n");
-        ipsec_stopIpsecFunc();
-        return;
-    }
-    ipsec_startIpsecFunc();
-    if (kill_racoon(0) == 0)
-        startRacoon();
-    else
-        kill_racoon(1);
+    loadAll(__func__, "ipsec internal error--handle receive msg up!\n", false);
 }
 
 void handleWanDown(const char *ifName) {
@@ -148,6 +186,15 @@ void ipsec_checkWanAtStart(void) {
     printf("ipsec WAN up at start, ifName=%s wanIP=%s: handled as a WAN up\n", ifName, wanIP);
     fflush(stdout);
     handleWanUp(ifName);
+}
+
+void ipsec_keepTunnels(void) {
+    if (current_wan_state != 1)
+        return;
+    if (fullRewriteDue)
+        loadAll(__func__, "ipsec internal error--monitor tick rewrite!\n", false);
+    else
+        keepRacoon(0, __func__);
 }
 
 void ipsec_handleMessageFromKiv(const ZorMsgHeader *msg) {

@@ -12,4 +12,9 @@ void ipsec_handleMessageFromKiv(const ZorMsgHeader *msg);
  * line on standard output; where not, every enabled tunnel is marked down. */
 void ipsec_checkWanAtStart(void);
 
+/* The monitoring tick's first step, while the WAN is up: after a failed write
+ * or setkey run every tunnel is rewritten and loaded; otherwise a key daemon
+ * is started where IKE tunnels are written and none runs (at most once). */
+void ipsec_keepTunnels(void);
+
 #endif

@@ -7,3 +7,4 @@ char l_wan_ip[IPSEC_ADDR_LEN] = "0.0.0.0";
 char default_ifName[IPSEC_ADDR_LEN] = "";
 char old_default_ifName[IPSEC_ADDR_LEN] = "";
 bool firstWanUp = true;
+bool fullRewriteDue = false;

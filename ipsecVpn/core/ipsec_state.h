@@ -15,5 +15,9 @@ extern char l_wan_ip[IPSEC_ADDR_LEN];           /* local tunnel end, "0.0.0.0" w
 extern char default_ifName[IPSEC_ADDR_LEN];     /* default-gateway interface, "" when down */
 extern char old_default_ifName[IPSEC_ADDR_LEN]; /* its previous value */
 extern bool firstWanUp;                         /* no WAN up handled yet since start */
+/* A write or a setkey run failed since the last full rewrite: the kernel
+ * tables may not hold every tunnel, so the next change or monitoring tick
+ * rewrites and loads every tunnel, as a WAN up does. */
+extern bool fullRewriteDue;
 
 #endif

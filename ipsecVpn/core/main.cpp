@@ -74,6 +74,7 @@ void receiveOne() {
 void monitorTick() {
     if (current_wan_state != 1)
         return;
+    ipsec_keepTunnels();
     ipsec_checkFQDNChange();
     ipsec_refresh_status();
 }

@@ -14,7 +14,7 @@
 #include "core/ipsec_state.h"
 #include "framework/ipsec_obj.h"
 #include "monitor/ipsec_pfkey.h"
-#include "proc/ipsec_shell.h"
+#include "proc/ipsec_proc.h"
 #include "render/ipsec_addr.h"
 #include "render/ipsec_file.h"
 #include "render/ipsec_text.h"
@@ -205,7 +205,8 @@ int deleteLoneSa(IPSecCfgObject *obj, bool *changed, const char *func) {
         log_log(ZOR_LOG_ERR, func, __LINE__, "Ipsec internal Error:/tmp_delete_file!\n");
         return -1;
     }
-    ipsec_runCommand("setkey -f " IPSEC_TMP_DELETE_CONF);
+    /* A failed delete is logged; the SA left is seen again at the next pass. */
+    ipsec_runSetkey("setkey -f " IPSEC_TMP_DELETE_CONF, func);
     return 0;
 }
 

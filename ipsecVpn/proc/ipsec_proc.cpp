@@ -1,16 +1,18 @@
 /*
  * Key daemon and kernel table control: loads and flushes the kernel's IPsec
- * tables through setkey, and finds running key daemons through /proc to
- * signal them.
+ * tables through setkey and starts the key daemon, looking at how each run
+ * ended, and finds running key daemons through /proc to signal them.
  */
 #include "proc/ipsec_proc.h"
 
 #include <dirent.h>
 #include <signal.h>
 #include <sys/types.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -60,16 +62,92 @@ bool runsRacoon(pid_t pid) {
     return strcmp(base, "racoon") == 0;
 }
 
-} // namespace
+/* Room for what a tool said: its last lines are where it stopped. */
+constexpr size_t kToolOutput = 512;
+/* At most this much of it in a log line. */
+constexpr size_t kLoggedOutput = 200;
+static_assert(kLoggedOutput > 3, "room for the mark of a cut");
 
-void ipsec_startIpsecFunc(void) {
-    ipsec_runCommand("setkey -f /var/ipsec/setkey.conf");
+/* What a tool said, as one bounded log line's text: control characters and
+ * runs of blanks become one blank, and every hexadecimal number written
+ * 0x... loses its digits, since setkey echoes the word where it stopped and
+ * that may be a key. The tail is kept when it is too long. */
+void toolSaid(const char *out, char *said, size_t saidSize) {
+    char text[2 * kToolOutput]; /* "0x..." may stand for fewer characters */
+    size_t n = 0;
+    for (size_t i = 0; out[i] != '\0' && n + 6 < sizeof(text); i++) {
+        const unsigned char c = static_cast<unsigned char>(out[i]);
+        if (c == '0' && (out[i + 1] == 'x' || out[i + 1] == 'X') && isxdigit(static_cast<unsigned char>(out[i + 2]))) {
+            memcpy(text + n, "0x...", 5);
+            n += 5;
+            for (i += 2; isxdigit(static_cast<unsigned char>(out[i + 1])); i++) {
+            }
+        } else if (c < 0x20 || c == 0x7f || c == ' ') {
+            if (n > 0 && text[n - 1] != ' ')
+                text[n++] = ' ';
+        } else {
+            text[n++] = static_cast<char>(c);
+        }
+    }
+    while (n > 0 && text[n - 1] == ' ')
+        n--;
+    text[n] = '\0';
+    const size_t room = saidSize - 1;
+    if (n == 0)
+        snprintf(said, saidSize, "(no output)");
+    else if (n <= room)
+        memcpy(said, text, n + 1);
+    else
+        snprintf(said, saidSize, "...%s", text + n - (room - 3));
 }
 
-void ipsec_stopIpsecFunc(void) {
-    ipsec_runCommand("setkey -DF");
-    ipsec_runCommand("setkey -DPF");
+/* Runs `cmd`; 0 when it exited with status 0, else -1 and a level-3 line. */
+int checkedRun(const char *cmd, const char *func) {
+    char out[kToolOutput];
+    const int status = ipsec_runCommandOutput(cmd, out, sizeof(out));
+    if (status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        return 0;
+    char how[32];
+    if (status == -1)
+        snprintf(how, sizeof(how), "could not be run");
+    else if (WIFSIGNALED(status))
+        snprintf(how, sizeof(how), "killed by signal %d", WTERMSIG(status));
+    else
+        snprintf(how, sizeof(how), "exit status %d", WEXITSTATUS(status));
+    /* Output that filled the room may begin inside a word, a key's tail
+     * without its 0x: that word is left out. */
+    const char *from = out;
+    if (strnlen(out, sizeof(out)) == sizeof(out) - 1)
+        while (*from != '\0' && static_cast<unsigned char>(*from) > ' ')
+            from++;
+    char said[kLoggedOutput + 1];
+    toolSaid(from, said, sizeof(said));
+    log_log(ZOR_LOG_ERR, func, __LINE__, "ipsec %s failed, %s: %s\n", cmd, how, said);
+    return -1;
+}
+
+} // namespace
+
+int ipsec_runSetkey(const char *cmd, const char *func) {
+    return checkedRun(cmd, func);
+}
+
+int ipsec_startIpsecFunc(void) {
+    return checkedRun("setkey -f /var/ipsec/setkey.conf", __func__);
+}
+
+int ipsec_stopIpsecFunc(void) {
+    const int sa = checkedRun("setkey -DF", __func__);
+    const int sp = checkedRun("setkey -DPF", __func__);
     kill_racoon(SIGKILL);
+    return sa == -1 || sp == -1 ? -1 : 0;
+}
+
+int ipsec_startRacoon(const char *func) {
+    /* The real key daemon goes to the background before it reads its file
+     * and dies there when it refuses it: that shows as no key daemon running
+     * at the next look (the next change or tick), not in this exit status. */
+    return checkedRun(IPSEC_RACOON_START, func);
 }
 
 int kill_racoon(int sig) {

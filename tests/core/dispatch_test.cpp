@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <ostream>
 #include <regex>
 #include <string>
@@ -98,11 +99,18 @@ class Dispatch : public ::testing::Test {
         shell_recorder::clear();
     }
 
+    void TearDown() override { shell_recorder::clearResults(); }
+
     /* Hands `msg` to dispatch and describes what happened. */
     std::string handle(const std::vector<unsigned char> &msg) {
+        return describe([&msg] { ipsec_handleMessageFromKiv(reinterpret_cast<const ZorMsgHeader *>(msg.data())); });
+    }
+
+    /* Runs one step of the daemon and describes what happened. */
+    std::string describe(const std::function<void()> &step) {
         shell_recorder::clear();
         testing::internal::CaptureStderr();
-        ipsec_handleMessageFromKiv(reinterpret_cast<const ZorMsgHeader *>(msg.data()));
+        step();
         std::string out = "-- commands\n";
         for (const std::string &c : shell_recorder::commands())
             out += c + "\n";
@@ -135,7 +143,42 @@ TEST_F(Dispatch, WanUpRefused) {
     EXPECT_GOLDEN("core/dispatch_wan_refused.txt", t);
 }
 
-TEST_F(Dispatch, RenderFailureOnWanUpFlushesButStaysUp) {
+/* The first line of setkey.conf: "flush;" after a full rewrite. */
+std::string setkeyHead() {
+    const std::string conf = test_files::read("/var/ipsec/setkey.conf");
+    return "-- setkey.conf, first line\n" + conf.substr(0, conf.find('\n') + 1);
+}
+
+const char *const SETKEY_LOAD = "setkey -f /var/ipsec/setkey.conf";
+
+/* A failed setkey run leaves a full rewrite due: the next change or tick
+ * rewrites and loads every tunnel. Where IKE tunnels are written and no key
+ * daemon runs (the recorder runs none), a change or tick starts one, once. */
+TEST_F(Dispatch, FailuresAreFollowedByAFullRewrite) {
+    std::string t = "== wan up wan0\n" + handle(wanMsg("wan0", 1));
+    shell_recorder::setResult(SETKEY_LOAD, 1,
+                              "setkey: /var/ipsec/setkey.conf,5: syntax error at `0x00112233445566778899'\n");
+    t += "== op 3, setkey stops at a parse error\n" + handle(cfgMsg(IPSEC_CFG_OP_CHANGE));
+    shell_recorder::setResult(SETKEY_LOAD, -1);
+    t += "== op 3 again: every tunnel\n" + handle(cfgMsg(IPSEC_CFG_OP_CHANGE));
+    t += setkeyHead();
+    t += "== op 3 once more: its own tunnel\n" + handle(cfgMsg(IPSEC_CFG_OP_CHANGE));
+    t += setkeyHead();
+    shell_recorder::setResult(SETKEY_LOAD, 1, "setkey: /var/ipsec/setkey.conf,2: unsupported algorithm at `aes128'\n");
+    t += "== op 4, setkey fails\n" + handle(cfgMsg(IPSEC_CFG_OP_RESTART));
+    shell_recorder::setResult(SETKEY_LOAD, -1);
+    t += "== monitoring tick: every tunnel\n" + describe(ipsec_keepTunnels);
+    t += setkeyHead();
+    t += "== monitoring tick: no key daemon runs\n" + describe(ipsec_keepTunnels);
+    shell_recorder::setResult("racoon -f", 1, "racoon: line 9: unknown hash sha1\n");
+    t += "== monitoring tick: the key daemon refuses its file\n" + describe(ipsec_keepTunnels);
+    shell_recorder::setResult("racoon -f", -1);
+    t += "== wan down wan0\n" + handle(wanMsg("wan0", 0));
+    t += "== monitoring tick while down\n" + describe(ipsec_keepTunnels);
+    EXPECT_GOLDEN("core/dispatch_failure_recovery.txt", t);
+}
+
+TEST_F(Dispatch, RenderFailureOnWanUpKeepsTheTablesAndStaysUp) {
     rmdir("/var/ipsec");
     EXPECT_GOLDEN("core/dispatch_wan_render_failure.txt", handle(wanMsg("wan0", 1)));
 }

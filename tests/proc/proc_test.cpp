@@ -10,6 +10,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,6 +20,7 @@
 
 #include "command_output.h"
 #include "proc/ipsec_proc.h"
+#include "proc/ipsec_shell.h"
 #include "shell_recorder.h"
 #include "test_files.h"
 
@@ -285,6 +287,115 @@ TEST_F(KeyDaemonControl, StartLoadsTheTablesAndStopFlushesThemThroughSetkey) {
     EXPECT_EQ("", test_cmd::output("ip xfrm policy"));
     EXPECT_TRUE(logged("setkey -DF"));
     EXPECT_TRUE(logged("setkey -DPF"));
+}
+
+} // namespace
+
+namespace {
+
+const std::string KEY_HEX = "00112233445566778899aabbccddeeff";
+
+struct ToolFailureCase {
+    const char *name;
+    const char *command; /* scripted */
+    int exitStatus;
+    std::string output;
+    std::function<int()> run;
+    int result;
+    std::string line; /* expected in the log, or empty for none */
+};
+
+/* Every setkey run and the key daemon's start is looked at: a failure is -1
+ * and one level-3 line with the command, how it ended and what the tool said,
+ * on one bounded line, with no key in it. */
+TEST_F(KeyDaemonControl, ToolFailuresAreLoggedWithWhatTheToolSaid) {
+    const std::string tooLong = std::string(60, 'x') + " " + std::string(300, 'y') + " syntax error at `;'";
+    const std::string cutKey = "at `0x" + std::string(600, 'a') + "' parse error";
+    const ToolFailureCase cases[] = {
+        {"load stops at a key it refuses", "setkey -f /var/ipsec/setkey.conf", 1,
+         "setkey: /var/ipsec/setkey.conf,5: Invalid key length at `0x" + KEY_HEX + "'\n", ipsec_startIpsecFunc, -1,
+         "ipsec setkey -f /var/ipsec/setkey.conf failed, exit status 1: setkey: /var/ipsec/setkey.conf,5: Invalid key "
+         "length at `0x...'\n"},
+        {"lines joined into one", "setkey -f /var/ipsec/setkey.conf", 1,
+         "line 3: File exists\r\n\tline 4: File exists\nsetkey: line 5: syntax error at `foo'\n", ipsec_startIpsecFunc,
+         -1,
+         "ipsec setkey -f /var/ipsec/setkey.conf failed, exit status 1: line 3: File exists line 4: File exists "
+         "setkey: "
+         "line 5: syntax error at `foo'\n"},
+        {"a long output keeps its tail", "setkey -f /var/ipsec/setkey.conf", 1, tooLong, ipsec_startIpsecFunc, -1,
+         ("ipsec setkey -f /var/ipsec/setkey.conf failed, exit status 1: ..." + tooLong.substr(tooLong.size() - 197) +
+          "\n")},
+        {"a key cut by the room is left out", "setkey -f /var/ipsec/setkey.conf", 1, cutKey, ipsec_startIpsecFunc, -1,
+         "ipsec setkey -f /var/ipsec/setkey.conf failed, exit status 1: parse error\n"},
+        {"nothing said", "setkey -f /var/ipsec/setkey.conf", 2, "", ipsec_startIpsecFunc, -1,
+         "ipsec setkey -f /var/ipsec/setkey.conf failed, exit status 2: (no output)\n"},
+        {"SA flush refused", "setkey -DF", 1, "setkey: Operation not permitted\n", ipsec_stopIpsecFunc, -1,
+         "ipsec setkey -DF failed, exit status 1: setkey: Operation not permitted\n"},
+        {"policy flush refused", "setkey -DPF", 1, "setkey: Operation not permitted\n", ipsec_stopIpsecFunc, -1,
+         "ipsec setkey -DPF failed, exit status 1: setkey: Operation not permitted\n"},
+        {"lone SA delete refused", "setkey -f /var/ipsec/tmp_delete.conf", 1, "line 1: No such process\n",
+         [] { return ipsec_runSetkey("setkey -f /var/ipsec/tmp_delete.conf", "deleteLoneSa"); }, -1, "deleteLoneSa:"},
+        {"key daemon refuses its file", "racoon -f /var/ipsec/racoon.conf", 1, "racoon: line 3: unknown cipher\n",
+         [] { return ipsec_startRacoon("handleWanUp"); }, -1,
+         "ipsec racoon -f /var/ipsec/racoon.conf failed, exit status 1: racoon: line 3: unknown cipher\n"},
+        {"a load that succeeds says nothing", "setkey -f /var/ipsec/setkey.conf", 0, "line 3: File exists\n",
+         ipsec_startIpsecFunc, 0, ""},
+        {"flushes that succeed say nothing", "setkey -D", 0, "", ipsec_stopIpsecFunc, 0, ""},
+    };
+    for (const ToolFailureCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        shell_recorder::clearResults();
+        shell_recorder::setResult("setkey -D", 0);
+        shell_recorder::setResult(c.command, c.exitStatus, c.output);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(c.result, c.run());
+        const std::string log = testing::internal::GetCapturedStderr();
+        if (!c.line.empty()) {
+            EXPECT_NE(std::string::npos, log.find(c.line)) << log;
+            EXPECT_EQ(1u, static_cast<size_t>(std::count(log.begin(), log.end(), '\n'))) << log;
+        } else {
+            EXPECT_EQ("", log);
+        }
+        EXPECT_EQ(std::string::npos, log.find(KEY_HEX.substr(0, 8))) << log;
+        EXPECT_EQ(std::string::npos, log.find("aaaaaaaa")) << log;
+    }
+    shell_recorder::clearResults();
+}
+
+/* The shell's own runner: the exit status as system() gives it, standard
+ * output and error in the order written, the tail kept when it is longer
+ * than the room, and a tool that leaves a process in the background. */
+TEST_F(KeyDaemonControl, TheShellRunnerKeepsWhatTheCommandSaid) {
+    char out[16];
+    int status = ipsec_systemRunner("echo one; echo two >&2; exit 3", out, sizeof(out));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 3);
+    EXPECT_STREQ("one\ntwo\n", out);
+    status = ipsec_systemRunner("printf 0123456789abcdefghij", out, sizeof(out));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_STREQ("56789abcdefghij", out);
+    status = ipsec_systemRunner("kill -9 $$", out, sizeof(out));
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+    EXPECT_STREQ("", out);
+    status = ipsec_systemRunner("true", nullptr, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+/* The real stand-in, started as the daemon starts it: a file it refuses ends
+ * the start with its exit status and its words in the line. */
+TEST_F(KeyDaemonControl, RefusedStartIsLoggedWithTheKeyDaemonsWords) {
+    test_files::write("/var/ipsec/racoon.conf", "remote 192.0.2.50 {\n exchange_mode foo;\n}\n");
+    shell_recorder::setPassThrough(true);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(-1, ipsec_startRacoon("handleWanUp"));
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_NE(std::string::npos, log.find("ipsec racoon -f /var/ipsec/racoon.conf failed, exit status 1: racoon: "))
+        << log;
+    EXPECT_EQ(0, kill_racoon(0));
+    test_files::write("/var/ipsec/racoon.conf",
+                      test_files::read(test_files::goldenPath("racoon/worked_example/racoon.conf")));
+    EXPECT_EQ(0, ipsec_startRacoon("handleWanUp"));
+    EXPECT_TRUE(waitUntil([] { return kill_racoon(0) == 1; }));
+    EXPECT_EQ(1, kill_racoon(SIGKILL));
 }
 
 } // namespace

@@ -12,6 +12,7 @@ void up(const char *ip, const char *ifName) {
     snprintf(l_wan_ip, sizeof(l_wan_ip), "%s", ip);
     snprintf(default_ifName, sizeof(default_ifName), "%s", ifName);
     old_default_ifName[0] = '\0';
+    fullRewriteDue = false;
 }
 
 void down() {

@@ -6,7 +6,7 @@
 
 namespace wan_state {
 /* Up on `ifName` with address `ip` (default: the sandbox's wan0 and its
- * address), no previous interface. */
+ * address), no previous interface, no full rewrite due. */
 void up(const char *ip = "198.51.100.2", const char *ifName = "wan0");
 /* Down: address 0.0.0.0, no interface, no previous interface. */
 void down();

@@ -1,9 +1,13 @@
 /* One quiet period while the WAN is up: the daemon dumps the kernel's SA
  * table (the simulated PF_KEY kernel, preloaded) and writes each tunnel's
- * status and live SPIs into the data model. The only system test that waits
- * for the daemon's 15-second time-out. */
+ * status and live SPIs into the data model, and starts the key daemon again
+ * where it was killed. The only system test that waits for the daemon's
+ * 15-second time-out. */
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -53,8 +57,15 @@ TEST(QuietPeriod, TunnelStatusFromTheKernel) {
                                 "203.0.113.9 198.51.100.2 0x1001 4\n"
                                 "198.51.100.2 192.0.2.50 0xc0ffee1 5\n"
                                 "192.0.2.50 198.51.100.2 0xc0ffee2 6\n");
+    /* The key daemon dies (a crash, a kill): the tick starts it again. */
+    const std::string tools = test_files::read(sys::toolLogPath());
+    const size_t started = tools.find("racoon start pid=");
+    int racoon = 0;
+    ASSERT_NE(std::string::npos, started) << tools;
+    ASSERT_EQ(1, sscanf(tools.c_str() + started, "racoon start pid=%d", &racoon));
+    ASSERT_EQ(0, kill(racoon, SIGKILL));
     const std::string before = sys::run("zorctl status").output;
-    t.step("one quiet period");
+    t.step("the key daemon killed, one quiet period");
     EXPECT_TRUE(sys::waitFor([&] { return sys::run("zorctl status").output != before; }, 40));
     t.news();
     t.add("zorctl status", sys::run("zorctl status").output);
