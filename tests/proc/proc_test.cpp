@@ -380,17 +380,14 @@ TEST_F(KeyDaemonControl, TheShellRunnerKeepsWhatTheCommandSaid) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
-/* The real stand-in, started as the daemon starts it: a file it refuses ends
- * the start with its exit status and its words in the line. */
-TEST_F(KeyDaemonControl, RefusedStartIsLoggedWithTheKeyDaemonsWords) {
+/* The real stand-in, started as the daemon starts it. The key daemon goes to the background before it reads its file, so a
+ * refused file does not show in the start's exit status: the start succeeds,
+ * the background process ends, and the next tick finds no key daemon. */
+TEST_F(KeyDaemonControl, RefusedFileEndsTheKeyDaemonAfterItsStart) {
     test_files::write("/var/ipsec/racoon.conf", "remote 192.0.2.50 {\n exchange_mode foo;\n}\n");
     shell_recorder::setPassThrough(true);
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(-1, ipsec_startRacoon("handleWanUp"));
-    const std::string log = testing::internal::GetCapturedStderr();
-    EXPECT_NE(std::string::npos, log.find("ipsec racoon -f /var/ipsec/racoon.conf failed, exit status 1: racoon: "))
-        << log;
-    EXPECT_EQ(0, kill_racoon(0));
+    EXPECT_EQ(0, ipsec_startRacoon("handleWanUp"));
+    EXPECT_TRUE(waitUntil([] { return kill_racoon(0) == 0; }));
     test_files::write("/var/ipsec/racoon.conf",
                       test_files::read(test_files::goldenPath("racoon/worked_example/racoon.conf")));
     EXPECT_EQ(0, ipsec_startRacoon("handleWanUp"));
