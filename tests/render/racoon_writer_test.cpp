@@ -220,7 +220,7 @@ std::vector<GoldenCase> goldenCases() {
     words2["ph1DHGroup"] = "modp8192";
     words2["perfectFSEn"] = 1;
     words2["ph2DHGroup"] = "2";
-    words2["ph2EncryptionAlo"] = "camellia 192";
+    words2["ph2EncryptionAlo"] = "aes 192";
     words2["ph2IntegrityAlgo"] = "hmac_sha2_512";
 
     return {
