@@ -221,7 +221,7 @@ std::vector<GoldenCase> goldenCases() {
     words2["perfectFSEn"] = 1;
     words2["ph2DHGroup"] = "2";
     words2["ph2EncryptionAlo"] = "aes 192";
-    words2["ph2IntegrityAlgo"] = "hmac_sha2_512";
+    words2["ph2IntegrityAlgo"] = "hmac_sha1";
 
     return {
         {"worked_example", {ikeTunnel(1, "203.0.113.7")}, 1},
