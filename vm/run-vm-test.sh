@@ -99,9 +99,22 @@ case $tools_rc in
 *) cat "$cache/ipsec-tools.err" >&2; die "building the real setkey and racoon failed" ;;
 esac
 
+# The remote site of the interop scenarios: Debian's charon, unpacked, never
+# installed on the host. Without it those scenarios are reported as not run.
+peer_arg=()
+if [ $demo -eq 0 ]; then
+    step "the peer's IKE daemon"
+    if peer=$("$here/host/fetch-peer.sh" "$cache" 2>"$cache/peer.err"); then
+        peer_arg=(--peer "$peer")
+        echo "   $(cat "$peer/.versions")"
+    else
+        echo "   NOT RUN: the interop scenarios ($(tail -n 1 "$cache/peer.err"))"
+    fi
+fi
+
 step "initramfs (kernel $kver, programs from $build/bin)"
 mkdir -p "$out"
-"$here/host/build-initramfs.sh" "$cache/kroot" "$kver" "$build/bin" "$out" "${tools_arg[@]}" ||
+"$here/host/build-initramfs.sh" "${peer_arg[@]}" "$cache/kroot" "$kver" "$build/bin" "$out" "${tools_arg[@]}" ||
     die "could not build the initramfs"
 
 step "booting"

@@ -10,6 +10,8 @@
 # loses its peer and follows a gateway name. Beside all of them, on two
 # routers of their own (r3 and r4) and in the background, a tunnel is re-keyed
 # three times, then twelve run at once and go down and up with the WAN.
+# Last, on routers of their own, a gateway nobody here wrote is the remote
+# site (interop.sh).
 
 DAEMON_SCENARIOS="manual-tunnel status-from-dump dump-under-churn change-subnet ike-tunnel negotiated-sas
     wan-down-up delete-tunnel"
@@ -269,8 +271,10 @@ show_router_logs() {
 }
 
 . /vm/daemon-scenarios.sh
+. /vm/interop.sh
 # The demo (VM_DEMO=1) and another machine's scenario script take the helpers only.
 [ "${VM_DEMO:-0}" = 1 ] && return
 [ -z "${VM_HELPERS_ONLY:-}" ] || return 0
 run_daemon_scenarios
 show_router_logs
+run_interop_scenarios

@@ -26,10 +26,19 @@ if [ -n "${IPSECVM_FAULT:-}" ]; then
     exit
 fi
 
-# ipsecvm.only=differential on the kernel command line (VM_APPEND) runs the
-# kernel scenario and the differential one alone.
-. /vm/differential.sh
-if [ "${IPSECVM_ONLY:-}" != differential ]; then
+# ipsecvm.only=differential or ipsecvm.only=interop on the kernel command
+# line (VM_APPEND) runs the kernel scenario and those alone.
+case ${IPSECVM_ONLY:-} in
+differential) . /vm/differential.sh ;;
+interop)
+    VM_HELPERS_ONLY=1
     . /vm/routers.sh
-fi
+    . /vm/daemon.sh
+    run_interop_scenarios
+    ;;
+*)
+    . /vm/differential.sh
+    . /vm/routers.sh
+    ;;
+esac
 result

@@ -4,11 +4,11 @@
 #   0  every scenario that ran passed (console and isa-debug-exit agree)
 #   1  a check failed (console and isa-debug-exit agree)
 #   2  no trustworthy verdict: panic, hang, silence, or the two channels disagree
-# Environment: VM_TIMEOUT (s, default 840), VM_MEM (default 256M), VM_APPEND.
+# Environment: VM_TIMEOUT (s, default 1200), VM_MEM (default 256M), VM_APPEND.
 #   boot.sh KERNEL INITRD LOG
 set -uo pipefail
 kernel=$1 initrd=$2 log=$3
-timeout_s=${VM_TIMEOUT:-840}
+timeout_s=${VM_TIMEOUT:-1200}
 mem=${VM_MEM:-256M}
 
 start=$(date +%s)

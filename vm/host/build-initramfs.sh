@@ -4,13 +4,21 @@
 # /bin/sh, iproute2's ip, iptables (nft), util-linux's unshare and nsenter,
 # the project's binaries found in BIN-DIR, the kernel modules the tests need in
 # load order, and the guest scripts.
-#   build-initramfs.sh KROOT KVER BIN-DIR OUT-DIR [TOOLS-DIR | --no-real-tools REASON]
+#   build-initramfs.sh [--peer PEER-ROOT] KROOT KVER BIN-DIR OUT-DIR [TOOLS-DIR | --no-real-tools REASON]
 # TOOLS-DIR (scripts/ipsec-tools.sh's output) gives the real setkey and racoon,
 # installed where they usually live (/usr/sbin) with their version line in
 # /etc/ipsec-tools.version. The project's stand-ins from BIN-DIR go to
 # /opt/standin/bin, off the routers' PATH. Without the real tools the reason
 # is kept in /etc/ipsec-tools.missing for the scenarios to report.
+# PEER-ROOT (vm/host/fetch-peer.sh's output) gives the remote site's IKE
+# daemon for the interop scenarios: its programs, libraries and plugins go
+# where its packages put them; without it /etc/peer.missing says why.
 set -euo pipefail
+peer=""
+if [ "${1:-}" = --peer ]; then
+    peer=$2
+    shift 2
+fi
 kroot=$1 kver=$2 bindir=$3 out=$4
 tools=${5:-}
 no_tools_reason="no real tools given"
@@ -130,6 +138,23 @@ else
     echo "$no_tools_reason" >"$root/etc/ipsec-tools.missing"
 fi
 
+# The remote site's charon and swanctl with the libraries they and the
+# plugins they load link (the peer's own libraries are found beside them).
+if [ -n "$peer" ] && [ -x "$peer/usr/lib/ipsec/charon" ] && [ -x "$peer/usr/sbin/swanctl" ]; then
+    cp -a "$peer/usr/lib/ipsec" "$root/usr/lib/"
+    install -m755 "$peer/usr/sbin/swanctl" "$root/usr/sbin/swanctl"
+    find "$peer/usr/lib/ipsec" "$peer/usr/sbin/swanctl" -type f \( -name '*.so*' -o -perm -u+x \) |
+        while read -r elf; do
+            { LD_LIBRARY_PATH=$peer/usr/lib/ipsec ldd "$elf" 2>/dev/null || true; } | awk '/=> \// { print $3 }'
+        done | sort -u | while read -r lib; do
+        case $lib in "$peer"/*) continue ;; esac
+        copy_lib "$lib"
+    done
+    cat "$peer/.versions" >"$root/etc/peer.version"
+else
+    echo "${peer:-no peer given}${peer:+ holds no charon and swanctl}" >"$root/etc/peer.missing"
+fi
+
 ldconfig -r "$root"
 install -m755 "$here/guest/init" "$root/init"
 for f in "$here"/guest/*.sh; do
@@ -146,4 +171,5 @@ cp "$kroot/boot/vmlinuz-$kver" "$out/vmlinuz"
 echo "initramfs: $(du -h "$out/initramfs.cpio.gz" | cut -f1), $(wc -l <"$out/modules.order") modules," \
     "programs: $(cd "$root/usr/bin" && ls ipsecVpn zorctl 2>/dev/null | tr '\n' ' ')" \
     "stand-ins: $(cd "$root/opt/standin/bin" && ls 2>/dev/null | tr '\n' ' ')" \
-    "real tools: $(cat "$root/etc/ipsec-tools.version" 2>/dev/null || echo "none ($no_tools_reason)")"
+    "real tools: $(cat "$root/etc/ipsec-tools.version" 2>/dev/null || echo "none ($no_tools_reason)")," \
+    "peer: $(cat "$root/etc/peer.version" 2>/dev/null || echo none)"
