@@ -38,7 +38,7 @@ inclusive() { # FILE REGEX [SOURCE-PATTERN]
 }
 
 printf '%-22s %8s %14s %10s %10s %10s\n' benchmark tunnels instructions framework kernel daemon
-for n in ${sizes[@]}; do
+for n in "${sizes[@]}"; do
     for b in ${IPSEC_SPLIT_BENCHES:-RenderSetkey RenderRacoon MonitorTick}; do
         case $b in
         RenderSetkey) collect=(--toggle-collect='ipsec_writeAllSetkey*') ;;

@@ -18,7 +18,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 
 scripts/deps.sh cmake make g++ clang libclang-rt-14-dev libgtest-dev googletest nlohmann-json3-dev libbenchmark-dev \
-    iptables iproute2 util-linux man-db groff-base
+    iptables iproute2 util-linux man-db groff-base shellcheck
 
 jobs=$(nproc)
 run_build() { # NAME CMAKE-ARGS...
@@ -28,6 +28,12 @@ run_build() { # NAME CMAKE-ARGS...
     cmake --build "$dir" -j "$jobs"
     ctest --test-dir "$dir" -j "$jobs" --output-on-failure --no-tests=error
 }
+
+# Every shell file at warning level (a directive with its reason where a
+# finding is meant).
+echo "== shellcheck"
+find scripts vm bench tests fuzz .ci \( -name '*.sh' -o -path vm/guest/init -o -path .ci/run \) \
+    -not -path 'vm/out*' -print0 | xargs -0 shellcheck -S warning
 
 echo "== gcc build and tests"
 run_build gcc -DCMAKE_CXX_COMPILER=g++ -DCMAKE_C_COMPILER=gcc

@@ -13,7 +13,7 @@ read -r -a run <<<"${IPSEC_TOOL_RUNNER:-}"
 # shellcheck source-path=SCRIPTDIR source=check.sh
 . "$(dirname "$0")/check.sh"
 render() { # PAGE: the page as text, without hyphenation at line ends
-    MANWIDTH=200 MAN_KEEP_FORMATTING= man -l "$1" 2>/dev/null | col -b | sed 's/\xe2\x80\x90$//'
+    MANWIDTH=200 MAN_KEEP_FORMATTING='' man -l "$1" 2>/dev/null | col -b | sed 's/\xe2\x80\x90$//'
 }
 
 renders_cleanly() { # PAGE

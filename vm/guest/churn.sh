@@ -1,4 +1,6 @@
 #!/bin/sh
+# The guest's sh is dash (x86-64) or busybox ash (MIPS); both have local.
+# shellcheck shell=dash
 # Adds and deletes one ESP SA in a loop until /tmp/stop-churn appears,
 # counting rounds in /tmp/churn-count.
 #   churn.sh SRC DST ENC-KEY AUTH-KEY

@@ -1,4 +1,6 @@
 #!/bin/sh
+# The guest's sh is dash (x86-64) or busybox ash (MIPS); both have local.
+# shellcheck shell=dash
 # The daemon scenarios, one function each (sourced by daemon.sh).
 
 # Tunnel 1 as each router sees it. The outbound SPI is given in capitals: the
@@ -468,6 +470,7 @@ twelve_pings() {
     local i=1 rc=0 pids=
     while [ $i -le 12 ]; do
         (
+            # shellcheck disable=SC2034 # read by the checks of lib.sh
             TMP_TAG=.twelve$i
             first_packet r3 10.4.$i.1 10.3.$i.1
         ) >/tmp/twelve.$i 2>&1 &

@@ -1,4 +1,6 @@
 #!/bin/sh
+# The guest's sh is dash (x86-64) or busybox ash (MIPS); both have local.
+# shellcheck shell=dash
 # The daemon on the real kernel (sourced by routers.sh): each router runs its
 # own ipsecVpn, driven by zorctl as the router's web pages would drive it.
 # The scenarios build on each other and run in this order: a manually keyed
@@ -174,6 +176,7 @@ no_log_errors() { # NODE
 run_daemon_scenarios() {
     local s need
     need=$(missing ipsecVpn zorctl setkey racoon)
+    # shellcheck disable=SC2154 # routers.sh's
     if [ -n "$need" ] || [ "$network_failed" -ne 0 ]; then
         for s in $DAEMON_SCENARIOS $IKE_SCENARIOS $BACKGROUND_SCENARIOS; do
             if [ -n "$need" ]; then
@@ -191,6 +194,7 @@ run_daemon_scenarios() {
             continue
         fi
         "scenario_$(echo "$s" | tr - _)"
+        # shellcheck disable=SC2154 # lib.sh's
         [ $scen_failed -eq 0 ] || prior_failed=1
     done
     run_ike_scenarios
@@ -223,6 +227,7 @@ start_background_scenarios() {
     # console as they come. (Its own end is what is waited for: the nodes and
     # daemons it starts outlive it.)
     (
+        # shellcheck disable=SC2034 # read by the checks of lib.sh
         TMP_TAG=.background
         for s in $BACKGROUND_SCENARIOS; do
             if [ "${bg_failed:-0}" -ne 0 ]; then

@@ -1,9 +1,12 @@
 #!/bin/sh
+# The guest's sh is dash (x86-64) or busybox ash (MIPS); both have local.
+# shellcheck shell=dash
 # The daemon's main job on the real thing (scripts/demo.sh --vm): two
 # routers, each running ipsecVpn with the real setkey and racoon, get one IKE
 # tunnel between their LANs; the first ping negotiates it. Shows the rendered
 # files, both kernels' SAs, the ping carried by ESP and both routers' status.
 . /vm/lib.sh
+# shellcheck disable=SC2034 # read by routers.sh and daemon.sh
 VM_DEMO=1
 . /vm/routers.sh
 

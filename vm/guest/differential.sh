@@ -1,4 +1,6 @@
 #!/bin/sh
+# The guest's sh is dash (x86-64) or busybox ash (MIPS); both have local.
+# shellcheck shell=dash
 # The stand-ins against the real tools (sourced by scenarios.sh after
 # lib.sh). The same setkey files go through the real setkey
 # (/usr/sbin/setkey) and through the stand-in (/opt/standin/bin/setkey), each

@@ -1,4 +1,6 @@
 #!/bin/sh
+# The guest's sh is dash (x86-64) or busybox ash (MIPS); both have local.
+# shellcheck shell=dash
 # A gateway the router's users did not build as the remote site (sourced by
 # daemon.sh): charon, configured with swanctl as that site's admin would, in
 # a node of its own (gw), against routers that run the daemon with the real

@@ -1,4 +1,6 @@
 #!/bin/sh
+# The guest's sh is dash (x86-64) or busybox ash (MIPS); both have local.
+# shellcheck shell=dash
 # Helpers for the scenarios: reporting, and nodes (routers and LAN hosts),
 # each a process holding its own network, mount and PID namespaces, with
 # private /run and /var, so that every router has its own /var/ipsec,
@@ -10,6 +12,7 @@
 NODE_PATH=/usr/sbin:/usr/bin
 REAL_TOOLS=1
 if ! [ -s /etc/ipsec-tools.version ]; then
+    # shellcheck disable=SC2034 # read by the scenario files
     REAL_TOOLS=0
     NODE_PATH=$NODE_PATH:/opt/standin/bin
 fi

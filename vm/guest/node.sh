@@ -1,4 +1,6 @@
 #!/bin/sh
+# The guest's sh is dash (x86-64) or busybox ash (MIPS); both have local.
+# shellcheck shell=dash
 # First process of a node's PID namespace: gives the node private /run, /var
 # (so /var/ipsec and the framework's home are its own) and /dev (so that its
 # syslog socket is its own: the key daemon logs there, into /run/syslog.log),

@@ -1,4 +1,6 @@
 #!/bin/sh
+# The guest's sh is dash (x86-64) or busybox ash (MIPS); both have local.
+# shellcheck shell=dash
 # Two routers, r1 and r2, each running its own daemon in its own namespaces,
 # joined by a WAN link, each with a LAN host behind it (sourced by
 # scenarios.sh after lib.sh):
@@ -11,7 +13,9 @@
 R1_WAN=192.0.2.1 R2_WAN=192.0.2.2
 LAN1=198.51.100.0 LAN1_HOST=198.51.100.2
 LAN2=203.0.113.0 LAN2_HOST=203.0.113.2
+# shellcheck disable=SC2034 # used by the daemon scenarios
 NEW_LAN2=198.18.0.0 NEW_LAN2_HOST=198.18.0.2
+# shellcheck disable=SC2034 # used by the daemon and interop scenarios
 MASK24=255.255.255.0
 ENC_KEY=000102030405060708090a0b0c0d0e0f
 AUTH_KEY=a0a1a2a3a4a5a6a7a8a9aaabacadaeafb0b1b2b3
@@ -113,6 +117,7 @@ abort_if_failed && check plain-ping-routed ping_through lan1 $LAN2_HOST
 abort_if_failed && check plain-icmp-detected counter_at_least r2 plain_icmp_in 3
 zero_wan_counters
 end
+# shellcheck disable=SC2154 # lib.sh's
 network_failed=$scen_failed
 
 begin esp-by-hand "an ESP tunnel set up with ip xfrm alone (the kernel's part, no daemon)"

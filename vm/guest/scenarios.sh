@@ -1,4 +1,6 @@
 #!/bin/sh
+# The guest's sh is dash (x86-64) or busybox ash (MIPS); both have local.
+# shellcheck shell=dash
 # The scenarios run inside the VM, in order. Each reports its checks; a
 # scenario whose programs are not in the image is reported as not run.
 . /vm/lib.sh
@@ -31,6 +33,7 @@ fi
 case ${IPSECVM_ONLY:-} in
 differential) . /vm/differential.sh ;;
 interop)
+    # shellcheck disable=SC2034 # read by routers.sh and daemon.sh
     VM_HELPERS_ONLY=1
     . /vm/routers.sh
     . /vm/daemon.sh

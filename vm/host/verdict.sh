@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the boot scripts: the VM's verdict from its console LOG and a
 # second channel, as the exit status (0 passed, 1 a check failed, 2 no
 # trustworthy verdict: hang, panic, silence, or the channels disagree).

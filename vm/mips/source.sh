@@ -43,7 +43,7 @@ if [ -z "$(version)" ]; then
         fi
     fi
     # A plain update: the binary lists and the source lists together.
-    for i in 1 2 3 4 5 6; do
+    for _ in 1 2 3 4 5 6; do
         apt-get update -qq >&2 && break
         sleep 10 # another apt run holds the lock
     done

@@ -49,7 +49,7 @@ build_ip() { # SRC OUT
     # No libmnl, libelf, libcap or SELinux for the target: the plain tool.
     # Linked dynamically: ip finds its link types (veth) by looking its own
     # symbols up, which a static program cannot.
-    mk=(CC=$cross-gcc AR=$cross-ar HAVE_MNL=n HAVE_ELF=n HAVE_CAP=n
+    mk=("CC=$cross-gcc" "AR=$cross-ar" HAVE_MNL=n HAVE_ELF=n HAVE_CAP=n
         HAVE_SELINUX=n HAVE_BERKELEY_DB=n SUBDIRS="lib ip")
     (cd "$b" && CC=$cross-gcc PKG_CONFIG=false ./configure >/dev/null) || return 1
     make -s -C "$b" "${mk[@]}" -j"$jobs" >/dev/null 2>"$2/warnings.log" || { cat "$2/warnings.log" >&2; return 1; }

@@ -1,4 +1,6 @@
 #!/bin/sh
+# The guest's sh is dash (x86-64) or busybox ash (MIPS); both have local.
+# shellcheck shell=dash
 # The scenarios of the big-endian MIPS guest, in order: the kernel itself,
 # then two routers whose daemons load the kernel through the real setkey and
 # read it back over PF_KEY. The image has no iptables, so the NAT and
@@ -33,6 +35,7 @@ if [ -n "${IPSECVM_FAULT:-}" ]; then
     exit
 fi
 
+# shellcheck disable=SC2034 # read by routers.sh and daemon.sh
 VM_HELPERS_ONLY=1
 . /vm/routers.sh
 . /vm/daemon.sh
@@ -85,6 +88,7 @@ begin network "two routers and two LANs on veth links"
 must topology mips_topology
 abort_if_failed && check plain-ping-routed ping_through lan1 $LAN2_HOST
 end
+# shellcheck disable=SC2154 # lib.sh's
 network_failed=$scen_failed
 
 scenario_mips_manual_tunnel() {
