@@ -160,12 +160,7 @@ peer_loaded() { # N: charon holds N connections
 interop_tunnel() {
     local n=$1 id=$2 l=$3 r=$4 g=$5
     shift 5
-    zc "$n" tunnel add entryID="$id" enable=1 connName=site$id keyExMethod=0 authMethod=0 remoteGWAddress="$g" \
-        localIPMode=0 localIPAddress="$l" localMask=$MASK24 \
-        remoteIPMode=0 remoteIPAddress="$r" remoteMask=$MASK24 SPI=0 secondSPI=0 \
-        PSK=interop-psk-$id DPD=1 perfectFSEn=1 ph1Mode=main ph1KeyTime=28800 \
-        ph1EncryptionAlo=3des ph1IntegrityAlgo=sha1 ph1DHGroup=modp1024 \
-        ph2EncryptionAlo=aes ph2IntegrityAlgo=hmac_sha1 ph2DHGroup=modp1024 ph2KeyTime=3600 "$@"
+    ike_tunnel "$n" "$id" "$l" "$r" "$g" connName="site$id" PSK="interop-psk-$id" ph1EncryptionAlo=3des "$@"
 }
 
 interop_network() {
