@@ -264,13 +264,15 @@ collect_background_scenarios() {
 }
 # What each router's daemon and tools said (the last lines), for the record
 # and for diagnosis.
-show_router_logs() {
+show_logs() { # "NODE..." "FILE...": the last 40 lines of each file a node has
     local n f
-    for n in r1 r2 r3 r4; do
+    for n in $1; do
         [ -e "/tmp/node-pid.$n" ] || continue
-        for f in /run/ipsecVpn.log /run/tool.log /run/syslog.log; do
+        for f in $2; do
+            on "$n" test -e "$f" || continue
             echo "   | ---- $n $f (last 40 lines)"
-            on $n tail -n 40 $f 2>&1 | sed 's/^/   | /'
+            # Every line ended, so that the closing report starts a line.
+            on "$n" tail -n 40 "$f" 2>&1 | awk '{ print "   | " $0 }'
         done
     done
 }
@@ -281,5 +283,5 @@ show_router_logs() {
 [ "${VM_DEMO:-0}" = 1 ] && return
 [ -z "${VM_HELPERS_ONLY:-}" ] || return 0
 run_daemon_scenarios
-show_router_logs
+show_logs "r1 r2 r3 r4" "/run/ipsecVpn.log /run/tool.log /run/syslog.log"
 run_interop_scenarios

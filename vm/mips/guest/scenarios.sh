@@ -248,6 +248,6 @@ else
     if [ ! -x /usr/libexec/racoon.real ]; then
         not_run negotiation "the real racoon is not in this image"
     fi
-    show_router_logs
+    show_logs "r1 r2" "/run/ipsecVpn.log /run/tool.log /run/syslog.log"
 fi
 result
