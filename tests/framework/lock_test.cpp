@@ -7,7 +7,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "framework/ipsec_obj.h"
+#include "framework/ipsec_objcopy.h"
 #include "mdm_fixture.h"
 #include "test_files.h"
 

@@ -21,6 +21,7 @@
 #include "command_output.h"
 #include "proc/ipsec_proc.h"
 #include "proc/ipsec_shell.h"
+#include "render/ipsec_paths.h"
 #include "shell_recorder.h"
 #include "test_files.h"
 
@@ -334,7 +335,7 @@ TEST_F(KeyDaemonControl, ToolFailuresAreLoggedWithWhatTheToolSaid) {
         {"policy flush refused", "setkey -DPF", 1, "setkey: Operation not permitted\n", ipsec_stopIpsecFunc, -1,
          "ipsec setkey -DPF failed, exit status 1: setkey: Operation not permitted\n"},
         {"lone SA delete refused", "setkey -f /var/ipsec/tmp_delete.conf", 1, "line 1: No such process\n",
-         [] { return ipsec_runSetkey("setkey -f /var/ipsec/tmp_delete.conf", "deleteLoneSa"); }, -1, "deleteLoneSa:"},
+         [] { return ipsec_loadSetkeyFile(IPSEC_TMP_DELETE_CONF, "deleteLoneSa"); }, -1, "deleteLoneSa:"},
         {"key daemon refuses its file", "racoon -f /var/ipsec/racoon.conf", 1, "racoon: line 3: unknown cipher\n",
          [] { return ipsec_startRacoon("handleWanUp"); }, -1,
          "ipsec racoon -f /var/ipsec/racoon.conf failed, exit status 1: racoon: line 3: unknown cipher\n"},
@@ -380,9 +381,9 @@ TEST_F(KeyDaemonControl, TheShellRunnerKeepsWhatTheCommandSaid) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
-/* The real stand-in, started as the daemon starts it. The key daemon goes to the background before it reads its file, so a
- * refused file does not show in the start's exit status: the start succeeds,
- * the background process ends, and the next tick finds no key daemon. */
+/* The real stand-in, started as the daemon starts it. The key daemon goes to the background before it reads its file,
+ * so a refused file does not show in the start's exit status: the start succeeds, the background process ends, and the
+ * next tick finds no key daemon. */
 TEST_F(KeyDaemonControl, RefusedFileEndsTheKeyDaemonAfterItsStart) {
     test_files::write("/var/ipsec/racoon.conf", "remote 192.0.2.50 {\n exchange_mode foo;\n}\n");
     shell_recorder::setPassThrough(true);
