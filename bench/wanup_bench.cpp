@@ -14,7 +14,8 @@
 #include <vector>
 
 #include "bench_model.h"
-#include "framework/ipsec_obj.h"
+#include "framework/ipsec_lock.h"
+#include "framework/ipsec_objcopy.h"
 #include "proc/ipsec_proc.h"
 #include "render/ipsec_racoon.h"
 #include "render/ipsec_setkey.h"

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "monitor/ipsec_fqdn.h"
 #include "render/ipsec_addr.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {

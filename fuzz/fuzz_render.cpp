@@ -33,6 +33,7 @@
 
 #include "core/ipsec_state.h"
 #include "mdm_fixture.h"
+#include "render/ipsec_paths.h"
 #include "render/ipsec_racoon.h"
 #include "render/ipsec_setkey.h"
 #include "shell_recorder.h"

@@ -1,7 +1,7 @@
 /*
  * Dispatch of the framework's two messages: a tunnel's configuration changed,
  * and the default gateway (the WAN connection) went up or down. Each brings
- * the files under /var/ipsec, the kernel tables, the firewall rules and the
+ * the files in the working directory, the kernel tables, the firewall rules and the
  * key daemon in line, and keeps the daemon's WAN state. A failed write or
  * setkey run leaves the kernel tables as they were and makes the next change
  * or monitoring tick rewrite every tunnel.
@@ -36,39 +36,28 @@ void failWanUp() {
     ipsec_setAllDown();
 }
 
-/* Sends `sig` to the running key daemons (0: only look). Where none runs and
- * IKE tunnels are written (it refused its file, crashed or was killed), one is
- * started instead of signalling nobody. */
-void keepRacoon(int sig, const char *func) {
-    if (kill_racoon(sig) == 1 || racoonTunnels <= 0)
-        return;
-    log_log(ZOR_LOG_ERR, func, __LINE__, "ipsec key daemon not running, starting it\n");
-    ipsec_startRacoon(func);
-}
-
 /* A failed write: the kernel tables and NAT exemptions stay as they were
  * (flushed with the WAN up, the LAN's traffic for the tunnels would leave in
- * the clear) and every tunnel is rewritten at the next change or tick. */
-void failWrite(const char *func, const char *line) {
-    log_log(ZOR_LOG_ERR, func, __LINE__, "%s", line);
+ * the clear) and every tunnel is rewritten at the next change or tick. The
+ * line is logged as `func` at `line`, the caller's. */
+void failWrite(const char *func, int line, const char *text) {
+    log_log(ZOR_LOG_ERR, func, line, "%s", text);
     fullRewriteDue = true;
 }
 
 /* Every tunnel written and loaded, then the key daemon started or reloaded
  * (`restart`: killed and started afresh), as at a WAN up. A failure leaves
- * fullRewriteDue set. */
-void loadAll(const char *func, const char *failure, bool restart) {
+ * fullRewriteDue set; its lines are logged as `func` at `line`. */
+void loadAll(const char *func, int line, const char *failure, bool restart) {
     int ike = -1;
     if (ipsec_writeAllSetkey() == -1 || (ike = ipsec_writeRacoon()) == -1)
-        return failWrite(func, failure);
+        return failWrite(func, line, failure);
     racoonTunnels = ike;
     fullRewriteDue = ipsec_startIpsecFunc() == -1;
-    if (restart) {
-        kill_racoon(SIGKILL);
-        ipsec_waitRacoonGone();
-    }
-    if (restart || kill_racoon(SIGHUP) == 0)
-        ipsec_startRacoon(func);
+    if (restart)
+        ipsec_restartRacoon(func, line);
+    else
+        ipsec_reloadRacoon(func, line);
 }
 
 void handleCfgChanged(const IpsecCfgChangedMsgBody &body) {
@@ -79,22 +68,18 @@ void handleCfgChanged(const IpsecCfgChangedMsgBody &body) {
     /* The one-tunnel delta also takes back the old tunnel's NAT exemption,
      * which a full rewrite (from the tunnels as they are now) would not. */
     if (ipsec_writeSetkey(&body) == -1)
-        return failWrite(__func__, failure);
+        return failWrite(__func__, __LINE__, failure);
     if (fullRewriteDue) {
-        loadAll(__func__, failure, restart);
+        loadAll(__func__, __LINE__, failure, restart);
     } else {
         const int ike = ipsec_writeRacoon();
         if (ike == -1)
-            return failWrite(__func__, failure);
+            return failWrite(__func__, __LINE__, failure);
         racoonTunnels = ike;
-        if (restart) {
-            kill_racoon(SIGKILL);
-            /* A key daemon that has not yet died would still hold the IKE ports. */
-            ipsec_waitRacoonGone();
-            ipsec_startRacoon(__func__);
-        } else {
-            keepRacoon(SIGHUP, __func__);
-        }
+        if (restart)
+            ipsec_restartRacoon(__func__);
+        else
+            ipsec_keepRacoon(SIGHUP, racoonTunnels, __func__);
         if (ipsec_startIpsecFunc() == -1)
             fullRewriteDue = true;
     }
@@ -143,7 +128,7 @@ void handleWanUp(const char *ifName) {
     zorUtl_strncpy(l_wan_ip, wanIP, IPSEC_ADDR_LEN);
     /* old_default_ifName still names the previous interface here: the full
      * rewrite deletes the NAT exemption rules it had there. */
-    loadAll(__func__, "ipsec internal error--handle receive msg up!\n", false);
+    loadAll(__func__, __LINE__, "ipsec internal error--handle receive msg up!\n", false);
 }
 
 void handleWanDown(const char *ifName) {
@@ -154,7 +139,7 @@ void handleWanDown(const char *ifName) {
         rutIpt_removeIpSecPolicy(default_ifName);
         ipsec_deleteAllNat(default_ifName);
     }
-    zorUtl_strncpy(l_wan_ip, "0.0.0.0", IPSEC_ADDR_LEN);
+    zorUtl_strncpy(l_wan_ip, IPSEC_NO_ADDRESS, IPSEC_ADDR_LEN);
     default_ifName[0] = '\0';
     old_default_ifName[0] = '\0';
     current_wan_state = 0;
@@ -192,9 +177,9 @@ void ipsec_keepTunnels(void) {
     if (current_wan_state != 1)
         return;
     if (fullRewriteDue)
-        loadAll(__func__, "ipsec internal error--monitor tick rewrite!\n", false);
+        loadAll(__func__, __LINE__, "ipsec internal error--monitor tick rewrite!\n", false);
     else
-        keepRacoon(0, __func__);
+        ipsec_keepRacoon(0, racoonTunnels, __func__);
 }
 
 void ipsec_handleMessageFromKiv(const ZorMsgHeader *msg) {

@@ -11,7 +11,7 @@ constexpr int IPSEC_ADDR_LEN = 16; /* dotted quad or interface name and NUL */
 
 extern void *msgHandle;                         /* framework message handle */
 extern SINT32 current_wan_state;                /* 1 while the WAN is up */
-extern char l_wan_ip[IPSEC_ADDR_LEN];           /* local tunnel end, "0.0.0.0" when down */
+extern char l_wan_ip[IPSEC_ADDR_LEN];           /* local tunnel end, IPSEC_NO_ADDRESS when down */
 extern char default_ifName[IPSEC_ADDR_LEN];     /* default-gateway interface, "" when down */
 extern char old_default_ifName[IPSEC_ADDR_LEN]; /* its previous value */
 extern bool firstWanUp;                         /* no WAN up handled yet since start */

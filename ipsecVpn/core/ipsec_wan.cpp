@@ -8,7 +8,8 @@
 #include <memory>
 
 #include "core/ipsec_state.h"
-#include "framework/ipsec_obj.h"
+#include "framework/ipsec_lock.h"
+#include "framework/ipsec_objcopy.h"
 
 namespace {
 

@@ -21,10 +21,10 @@
 #include "framework/zor.h"
 #include "monitor/ipsec_fqdn.h"
 #include "monitor/ipsec_status.h"
+#include "render/ipsec_paths.h"
 
 namespace {
 
-constexpr const char *IPSEC_DIR = "/var/ipsec";
 constexpr time_t IPSEC_WAIT_SECONDS = 15;
 
 /* Text that does not begin with a number reads as 0; out-of-range values are clamped. */

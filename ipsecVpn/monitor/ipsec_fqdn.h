@@ -27,6 +27,11 @@ struct IPSEC_FQDN_ARR {
 
 extern IPSEC_FQDN_ARR l_ipsec_fqdn_arr;
 
+/* Resolves a host name into `ip` (16 bytes), preferring `currentIP` while the name
+ * still resolves to it. 0 on success; -1 when it does not resolve to any IPv4
+ * address, `ip` untouched. */
+int ipsec_parseFQDN(const char *fqdnString, char *ip, const char *currentIP);
+
 /* Re-resolves every enabled host-name gateway and writes changed addresses
  * (realRemoteIP, fqdnChanged) into the data model. The lock is not held while
  * names resolve. */

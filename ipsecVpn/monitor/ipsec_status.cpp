@@ -12,18 +12,25 @@
 #include <cstring>
 
 #include "core/ipsec_state.h"
-#include "framework/ipsec_obj.h"
+#include "framework/ipsec_reqid.h"
+#include "framework/ipsec_walk.h"
+#include "monitor/ipsec_delete.h"
 #include "monitor/ipsec_pfkey.h"
 #include "proc/ipsec_proc.h"
 #include "render/ipsec_addr.h"
 #include "render/ipsec_file.h"
-#include "render/ipsec_text.h"
+#include "render/ipsec_paths.h"
 
 IPSEC_STATUS_ARR l_ipsec_status_arr;
 
 namespace {
 
-constexpr char kNoAddress[] = "0.0.0.0";
+/* Where a helper's lines are logged: the entry point's name and the line in
+ * it that called the helper. */
+struct Caller {
+    const char *func;
+    int line;
+};
 
 /* Scratch kept between ticks so that a warm tick allocates nothing. */
 std::vector<PfkeySaMsg> g_dump;
@@ -51,7 +58,7 @@ void recordDump(const std::vector<PfkeySaMsg> &msgs) {
     for (const PfkeySaMsg &m : msgs) {
         int up = 0;
         char dst[16];
-        zorUtl_strncpy(dst, kNoAddress, sizeof(dst));
+        zorUtl_strncpy(dst, IPSEC_NO_ADDRESS, sizeof(dst));
         if (m.hasSa) {
             up = (m.state == 1 || m.state == 2); /* mature or dying */
             dying = (m.state == 2);
@@ -63,7 +70,7 @@ void recordDump(const std::vector<PfkeySaMsg> &msgs) {
             zorUtl_strncpy(dst, m.dst, sizeof(dst));
         if (m.hasSa2)
             reqid = m.reqid;
-        if (strcmp(dst, kNoAddress) == 0)
+        if (strcmp(dst, IPSEC_NO_ADDRESS) == 0)
             continue;
         IPSEC_STATUS e{};
         zorUtl_strncpy(e.src_ip, src, sizeof(e.src_ip));
@@ -155,26 +162,21 @@ void clearSpi(char **field, bool *changed) {
     }
 }
 
-/* The one place where a delete line is formatted. The SPI may be a value
- * recorded at an earlier pass or edited by hand: only hex digits reach the
- * file, so no text can add a statement of its own. */
-void writeDeleteLine(FILE *f, const char *src, const char *dst, const char *spi, const char *func) {
-    size_t len = strnlen(spi, 16);
-    if (len == 0 || !ipsec_isHex(spi, 8)) {
-        log_log(ZOR_LOG_ERR, func, __LINE__, "SPI text is not hexadecimal, no delete line\n");
-        return;
-    }
-    fprintf(f, "delete %s %s esp 0x%s;\n", src, dst, spi);
+/* One delete line; an SPI text that is not hexadecimal digits gets a line
+ * of its own instead. */
+void writeDeleteLine(FILE *f, const char *src, const char *dst, const char *spi, const Caller &at) {
+    if (!ipsec_writeDeleteLine(f, src, dst, spi))
+        log_log(ZOR_LOG_ERR, at.func, at.line, "SPI text is not hexadecimal, no delete line\n");
 }
 
 /* Both ends of the delete lines are dotted quads, or no line is written. */
-bool endsValid(const IPSecCfgObject &obj, const char *func) {
+bool endsValid(const IPSecCfgObject &obj, const Caller &at) {
     const char *field = !ipsec_isDottedQuad(l_wan_ip)           ? "l_wan_ip"
                         : !ipsec_isDottedQuad(obj.realRemoteIP) ? "realRemoteIP"
                                                                 : nullptr;
     if (!field)
         return true;
-    log_log(ZOR_LOG_ERR, func, __LINE__, "ipsec tunnel %u: %s is not a dotted quad, no delete line\n", obj.entryID,
+    log_log(ZOR_LOG_ERR, at.func, at.line, "ipsec tunnel %u: %s is not a dotted quad, no delete line\n", obj.entryID,
             field);
     return false;
 }
@@ -183,30 +185,30 @@ bool endsValid(const IPSecCfgObject &obj, const char *func) {
  * SPI field still recorded (outbound first), both fields set to "0", then
  * setkey on the file. 0, or -1 when the file cannot be written. The file
  * names live SAs: private, as the other key files. */
-int deleteLoneSa(IPSecCfgObject *obj, bool *changed, const char *func) {
-    if (!endsValid(*obj, func))
+int deleteLoneSa(IPSecCfgObject *obj, bool *changed, const Caller &at) {
+    if (!endsValid(*obj, at))
         return 0;
-    IpsecFile file(IPSEC_TMP_DELETE_CONF, IPSEC_FILE_PRIVATE, func);
-    if (!file.open()) {
-        log_log(ZOR_LOG_ERR, func, __LINE__, "Ipsec internal Error:/tmp_delete_file!\n");
+    IpsecFile file(IPSEC_TMP_DELETE_CONF, IPSEC_FILE_PRIVATE, at.func);
+    if (!file.open(at.line)) {
+        log_log(ZOR_LOG_ERR, at.func, at.line, "Ipsec internal Error:/tmp_delete_file!\n");
         return -1;
     }
     if (!isNoSa(obj->SPI)) {
-        writeDeleteLine(file.get(), l_wan_ip, obj->realRemoteIP, obj->SPI, func);
+        writeDeleteLine(file.get(), l_wan_ip, obj->realRemoteIP, obj->SPI, at);
         ipsec_setText(&obj->SPI, "0");
         *changed = true;
     }
     if (!isNoSa(obj->secondSPI)) {
-        writeDeleteLine(file.get(), obj->realRemoteIP, l_wan_ip, obj->secondSPI, func);
+        writeDeleteLine(file.get(), obj->realRemoteIP, l_wan_ip, obj->secondSPI, at);
         ipsec_setText(&obj->secondSPI, "0");
         *changed = true;
     }
-    if (!file.commit()) {
-        log_log(ZOR_LOG_ERR, func, __LINE__, "Ipsec internal Error:/tmp_delete_file!\n");
+    if (!file.commit(at.line)) {
+        log_log(ZOR_LOG_ERR, at.func, at.line, "Ipsec internal Error:/tmp_delete_file!\n");
         return -1;
     }
     /* A failed delete is logged; the SA left is seen again at the next pass. */
-    ipsec_runSetkey("setkey -f " IPSEC_TMP_DELETE_CONF, func);
+    ipsec_loadSetkeyFile(IPSEC_TMP_DELETE_CONF, at.func, at.line);
     return 0;
 }
 
@@ -221,17 +223,17 @@ void markDown(IPSecCfgObject *obj, bool *changed) {
 }
 
 /* Writes a modified copy back; false (logged) when the data model refuses. */
-bool writeBack(IPSecCfgObject *obj, InstanceIdStack *iid, const char *func) {
+bool writeBack(IPSecCfgObject *obj, InstanceIdStack *iid, const Caller &at) {
     const ZorRet ret = zorObj_set(obj, iid);
     if (ret == ZORRET_SUCCESS)
         return true;
-    log_log(ZOR_LOG_ERR, func, __LINE__, "ipsec_status failed to set obj, ret=%d", ret);
+    log_log(ZOR_LOG_ERR, at.func, at.line, "ipsec_status failed to set obj, ret=%d", ret);
     return false;
 }
 
 /* Brings one enabled tunnel in line with the table: 0, or -1 when its delete
  * file cannot be written, which ends the pass. */
-int reconcileTunnel(IPSecCfgObject *obj, bool *changed, const char *func) {
+int reconcileTunnel(IPSecCfgObject *obj, bool *changed, const Caller &at) {
     SaSeen in, out;
     UINT32 outReqid = 0, inReqid = 0;
     const bool ids = ipsec_reqids(obj->entryID, &outReqid, &inReqid);
@@ -267,7 +269,7 @@ int reconcileTunnel(IPSecCfgObject *obj, bool *changed, const char *func) {
     }
     if (isNoSa(obj->SPI) && isNoSa(obj->secondSPI))
         return 0;
-    return deleteLoneSa(obj, changed, func);
+    return deleteLoneSa(obj, changed, at);
 }
 
 } // namespace
@@ -289,9 +291,9 @@ void ipsec_set_status(void) {
         if (!obj.enable)
             return true;
         bool changed = false;
-        if (reconcileTunnel(&obj, &changed, func) == -1)
+        if (reconcileTunnel(&obj, &changed, {func, __LINE__}) == -1)
             return false;
-        return !changed || writeBack(&obj, &iid, func);
+        return !changed || writeBack(&obj, &iid, {func, __LINE__});
     });
 }
 
@@ -302,7 +304,7 @@ void ipsec_setAllDown(void) {
             return true;
         bool changed = false;
         markDown(&obj, &changed);
-        return !changed || writeBack(&obj, &iid, func);
+        return !changed || writeBack(&obj, &iid, {func, __LINE__});
     });
 }
 
@@ -318,5 +320,5 @@ void ipsec_setDownIfDisabled(const InstanceIdStack *iid) {
     bool changed = false;
     markDown(obj.get(), &changed);
     if (changed)
-        writeBack(obj.get(), &path, __func__);
+        writeBack(obj.get(), &path, {__func__, __LINE__});
 }

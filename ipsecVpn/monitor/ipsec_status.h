@@ -10,8 +10,6 @@
 
 #include "framework/zor.h"
 
-#define IPSEC_TMP_DELETE_CONF "/var/ipsec/tmp_delete.conf"
-
 /* One ESP SA of the latest dump. */
 struct IPSEC_STATUS {
     char src_ip[16];    /* dotted quad */

@@ -1,7 +1,8 @@
 /*
  * Key daemon and kernel table control: loads and flushes the kernel's IPsec
- * tables through setkey and starts the key daemon, looking at how each run
- * ended, and finds running key daemons through /proc to signal them.
+ * tables through setkey and starts, reloads and restarts the key daemon,
+ * looking at how each run ended, and finds running key daemons through /proc
+ * to signal them.
  */
 #include "proc/ipsec_proc.h"
 
@@ -18,10 +19,12 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 #include <vector>
 
 #include "framework/zor.h"
 #include "proc/ipsec_shell.h"
+#include "render/ipsec_paths.h"
 
 namespace {
 
@@ -101,8 +104,9 @@ void toolSaid(const char *out, char *said, size_t saidSize) {
         snprintf(said, saidSize, "...%s", text + n - (room - 3));
 }
 
-/* Runs `cmd`; 0 when it exited with status 0, else -1 and a level-3 line. */
-int checkedRun(const char *cmd, const char *func) {
+/* Runs `cmd`; 0 when it exited with status 0, else -1 and a level-3 line as
+ * `func` at `line`. */
+int checkedRun(const char *cmd, const char *func, int line) {
     char out[kToolOutput];
     const int status = ipsec_runCommandOutput(cmd, out, sizeof(out));
     if (status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0)
@@ -122,32 +126,55 @@ int checkedRun(const char *cmd, const char *func) {
             from++;
     char said[kLoggedOutput + 1];
     toolSaid(from, said, sizeof(said));
-    log_log(ZOR_LOG_ERR, func, __LINE__, "ipsec %s failed, %s: %s\n", cmd, how, said);
+    log_log(ZOR_LOG_ERR, func, line, "ipsec %s failed, %s: %s\n", cmd, how, said);
     return -1;
+}
+
+/* The one spelling of a tool run on a file: "TOOL -f PATH". */
+int runOnFile(const char *tool, const char *path, const char *func, int line) {
+    const std::string cmd = std::string(tool) + " -f " + path;
+    return checkedRun(cmd.c_str(), func, line);
 }
 
 } // namespace
 
-int ipsec_runSetkey(const char *cmd, const char *func) {
-    return checkedRun(cmd, func);
+int ipsec_loadSetkeyFile(const char *path, const char *func, int line) {
+    return runOnFile("setkey", path, func, line);
 }
 
 int ipsec_startIpsecFunc(void) {
-    return checkedRun("setkey -f /var/ipsec/setkey.conf", __func__);
+    return ipsec_loadSetkeyFile(IPSEC_SETKEY_CONF, __func__);
 }
 
 int ipsec_stopIpsecFunc(void) {
-    const int sa = checkedRun("setkey -DF", __func__);
-    const int sp = checkedRun("setkey -DPF", __func__);
+    const int sa = checkedRun("setkey -DF", __func__, __LINE__);
+    const int sp = checkedRun("setkey -DPF", __func__, __LINE__);
     kill_racoon(SIGKILL);
     return sa == -1 || sp == -1 ? -1 : 0;
 }
 
-int ipsec_startRacoon(const char *func) {
+int ipsec_startRacoon(const char *func, int line) {
     /* The real key daemon goes to the background before it reads its file
      * and dies there when it refuses it: that shows as no key daemon running
      * at the next look (the next change or tick), not in this exit status. */
-    return checkedRun(IPSEC_RACOON_START, func);
+    return runOnFile("racoon", IPSEC_RACOON_CONF, func, line);
+}
+
+int ipsec_restartRacoon(const char *func, int line) {
+    kill_racoon(SIGKILL);
+    ipsec_waitRacoonGone();
+    return ipsec_startRacoon(func, line);
+}
+
+int ipsec_reloadRacoon(const char *func, int line) {
+    return kill_racoon(SIGHUP) == 1 ? 0 : ipsec_startRacoon(func, line);
+}
+
+int ipsec_keepRacoon(int sig, int ikeTunnels, const char *func, int line) {
+    if (kill_racoon(sig) == 1 || ikeTunnels <= 0)
+        return 0;
+    log_log(ZOR_LOG_ERR, func, line, "ipsec key daemon not running, starting it\n");
+    return ipsec_startRacoon(func, line);
 }
 
 int kill_racoon(int sig) {

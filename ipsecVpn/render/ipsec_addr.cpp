@@ -1,13 +1,11 @@
-/* Address helpers: netmask to prefix length, dotted-quad test, host-name resolution. */
+/* Address helpers: netmask to prefix length, dotted-quad tests, selector prefixes. */
 #include "render/ipsec_addr.h"
 
 #include <arpa/inet.h>
-#include <netdb.h>
-#include <sys/socket.h>
 
 #include <cstring>
 
-#include "framework/ipsec_obj.h"
+#include "framework/ipsec_objcopy.h"
 
 int ipsec_calPrefixLen(const char *ipAddr) {
     if (!ipAddr)
@@ -69,27 +67,4 @@ bool ipsec_isDottedQuad(const char *s) {
 
 int ipsec_selectorPrefix(UINT32 mode, const char *mask) {
     return mode == 0 ? ipsec_calPrefixLen(ipsec_txt(mask)) : 32;
-}
-
-int ipsec_parseFQDN(const char *fqdnString, char *ip, const char *currentIP) {
-    if (!fqdnString || !ip)
-        return -1;
-    struct hostent *he = gethostbyname(fqdnString);
-    /* An answer without an IPv4 address is a failed resolution: empty text
-     * must never become a tunnel end. */
-    if (!he || he->h_addrtype != AF_INET || !he->h_addr_list || !he->h_addr_list[0])
-        return -1;
-    char text[16] = "";
-    for (char **addr = he->h_addr_list; *addr; addr++) {
-        if (!inet_ntop(AF_INET, *addr, text, sizeof(text)))
-            continue;
-        if (zorUtl_strcmp(text, currentIP) == 0) {
-            zorUtl_strncpy(ip, text, 16);
-            return 0;
-        }
-    }
-    if (text[0] == '\0')
-        return -1;
-    zorUtl_strncpy(ip, text, 16);
-    return 0;
 }

@@ -1,8 +1,13 @@
-/* Address helpers shared by the renderers and the gateway-name tracker. */
+/* Address helpers shared by the renderers and the monitors. */
 #ifndef IPSEC_ADDR_H
 #define IPSEC_ADDR_H
 
 #include "framework/zor.h"
+
+/* The text that stands for no address: the local end while the WAN is down,
+ * a host name that does not resolve, an SA message without a destination. A
+ * tunnel whose gateway reads so is not installed. */
+constexpr char IPSEC_NO_ADDRESS[] = "0.0.0.0";
 
 /* Prefix length of a dotted netmask, 0 to 32; text that does not convert gives 32. */
 int ipsec_calPrefixLen(const char *ipAddr);
@@ -15,9 +20,5 @@ bool ipsec_isDottedQuad(const char *s);
 /* A selector's prefix length: the mask's for address mode 0 (a subnet), 32
  * for any other mode (a single address). */
 int ipsec_selectorPrefix(UINT32 mode, const char *mask);
-/* Resolves a host name into `ip` (16 bytes), preferring `currentIP` while the name
- * still resolves to it. 0 on success; -1 when it does not resolve to any IPv4
- * address, `ip` untouched. */
-int ipsec_parseFQDN(const char *fqdnString, char *ip, const char *currentIP);
 
 #endif

@@ -1,4 +1,4 @@
-/* Whole-or-nothing writes of the files under /var/ipsec. */
+/* Whole-or-nothing writes of the files in the working directory. */
 #include "render/ipsec_file.h"
 
 #include <fcntl.h>
@@ -52,25 +52,25 @@ IpsecFile::~IpsecFile() {
     discard();
 }
 
-bool IpsecFile::open() {
+bool IpsecFile::open(int line) {
     discard();
     /* A temporary left by a crash may have any mode: it is never reused. */
     unlink(temp_.c_str());
     const bool secret = (mode_ == IPSEC_FILE_PRIVATE);
     const int fd = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, secret ? 0600 : 0666);
     if (fd < 0)
-        return fail(true, errno);
+        return fail(true, errno, line);
     sink_ = Sink{fd, 0};
     const cookie_io_functions_t io = {nullptr, sinkWrite, nullptr, sinkClose};
     if ((secret && fchmod(fd, 0600) != 0) || !(f_ = fopencookie(&sink_, "w", io))) {
         const int err = errno;
         close(fd);
-        return fail(true, err);
+        return fail(true, err, line);
     }
     return true;
 }
 
-bool IpsecFile::commit() {
+bool IpsecFile::commit(int line) {
     if (!f_)
         return false;
     const bool flushed = fflush(f_) == 0 && !ferror(f_);
@@ -85,7 +85,7 @@ bool IpsecFile::commit() {
         err = sink_.err; /* the close's own error */
     if (!err && rename(temp_.c_str(), path_) != 0)
         err = errno;
-    return err ? fail(false, err) : true;
+    return err ? fail(false, err, line) : true;
 }
 
 void IpsecFile::discard() {
@@ -96,11 +96,11 @@ void IpsecFile::discard() {
     unlink(temp_.c_str());
 }
 
-bool IpsecFile::fail(bool creating, int err) {
+bool IpsecFile::fail(bool creating, int err, int line) {
     unlink(temp_.c_str());
     if (creating)
-        log_log(ZOR_LOG_ERR, func_, __LINE__, "ipsec cannot create %s: %s\n", path_, strerror(err));
+        log_log(ZOR_LOG_ERR, func_, line, "ipsec cannot create %s: %s\n", path_, strerror(err));
     else
-        log_log(ZOR_LOG_ERR, func_, __LINE__, "ipsec cannot write %s: %s\n", path_, strerror(err));
+        log_log(ZOR_LOG_ERR, func_, line, "ipsec cannot write %s: %s\n", path_, strerror(err));
     return false;
 }

@@ -1,9 +1,9 @@
 /*
- * Files under /var/ipsec written whole or not at all: the text goes to a
- * temporary name beside the file and replaces it, by rename, only once every
- * write, the flush to disk and the close have succeeded. A failure, a crash or
- * a power cut never leaves a cut file: the previous one stays until the new
- * one is whole.
+ * Files in the working directory written whole or not at all: the text goes
+ * to a temporary name beside the file and replaces it, by rename, only once
+ * every write, the flush to disk and the close have succeeded. A failure, a
+ * crash or a power cut never leaves a cut file: the previous one stays until
+ * the new one is whole.
  */
 #ifndef IPSEC_FILE_H
 #define IPSEC_FILE_H
@@ -28,13 +28,14 @@ class IpsecFile {
     ~IpsecFile();
 
     /* Creates the temporary. False, with a level-3 line naming the file and
-     * the error, when it cannot be created. */
-    bool open();
+     * the error, when it cannot be created. The lines of open and commit are
+     * logged as the constructor's `func` at `line`, the caller's by default. */
+    bool open(int line = __builtin_LINE());
     FILE *get() const { return f_; }
     /* Flushes, syncs, closes and renames into place. False, with a level-3
      * line naming the file and the error, on any failure; the temporary is
      * then removed and the previous file kept. */
-    bool commit();
+    bool commit(int line = __builtin_LINE());
 
     /* What the stream writes through: the descriptor and the first error of
      * any write, which stdio itself does not keep. */
@@ -46,7 +47,7 @@ class IpsecFile {
   private:
     void discard();
     /* Removes the temporary and logs the failure: false, for the caller to return. */
-    bool fail(bool creating, int err);
+    bool fail(bool creating, int err, int line);
 
     const char *path_;
     std::string temp_;

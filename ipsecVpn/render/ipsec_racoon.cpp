@@ -11,10 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "framework/ipsec_obj.h"
+#include "framework/ipsec_walk.h"
 #include "proc/ipsec_shell.h"
 #include "render/ipsec_addr.h"
 #include "render/ipsec_file.h"
+#include "render/ipsec_paths.h"
 #include "render/ipsec_setkey.h"
 #include "render/ipsec_text.h"
 #include "render/ipsec_words.h"
@@ -188,7 +189,8 @@ void writeSainfoBlock(FILE *conf, const IPSecCfgObject &o) {
 struct Pass {
     FILE *conf;
     FILE *psk;
-    const char *func;
+    const char *func; /* the entry point's name and line, for its log lines */
+    int line;
     UINT32 tunnelNum; /* enabled tunnels, for the dead-peer failure count */
     std::vector<std::string> l_gw_racoon;
     /* Each subnet pair the SA/SP file installs, with the first tunnel that
@@ -220,7 +222,7 @@ const Pass::Holder *holderOf(const std::vector<Pass::Holder> &holders, const std
 void logPairTaken(const Pass &p, const IPSecCfgObject &o, UINT32 holder) {
     char taken[64];
     snprintf(taken, sizeof(taken), "are those of tunnel %u", holder);
-    ipsec_logSkipped(p.func, __LINE__, o.entryID, nameOf(o), "localIPAddress and remoteIPAddress", taken);
+    ipsec_logSkipped(p.func, p.line, o.entryID, nameOf(o), "localIPAddress and remoteIPAddress", taken);
 }
 
 /* racoon looks a main-mode key up by the peer's address and refuses an FQDN
@@ -230,7 +232,7 @@ void warnUnnegotiable(const Pass &p, const IPSecCfgObject &o) {
     char first[16];
     ipsec_firstExchangeMode(o.ph1Mode, first, sizeof(first));
     if (isFqdn(o.ph1PeerIdType) && strcmp(first, "main") == 0)
-        log_log(ZOR_LOG_ERR, p.func, __LINE__,
+        log_log(ZOR_LOG_ERR, p.func, p.line,
                 "tunnel %u (%s) cannot negotiate: main mode with an fqdn ph1PeerId, the key daemon takes it in "
                 "aggressive mode only\n",
                 o.entryID, nameOf(o));
@@ -256,7 +258,7 @@ void writeIkeTunnel(Pass &p, const IPSecCfgObject &o, UINT32 place) {
     }
     const char *why = nullptr;
     if (const char *field = unwritableField(o, &why)) {
-        ipsec_logSkipped(p.func, __LINE__, o.entryID, nameOf(o), field, why);
+        ipsec_logSkipped(p.func, p.line, o.entryID, nameOf(o), field, why);
         return;
     }
     warnUnnegotiable(p, o);
@@ -275,7 +277,7 @@ void writeIkeTunnel(Pass &p, const IPSecCfgObject &o, UINT32 place) {
  * finds, as the SA/SP file's writer does, which tunnel holds each pair. */
 int writeTunnels(Pass &p) {
     ZorLock lock(p.func);
-    if (lock.acquire("ipsec_setkey") != ZORRET_SUCCESS)
+    if (lock.acquire("ipsec_setkey", p.line) != ZORRET_SUCCESS)
         return -1;
     UINT32 places = 0;
     ipsec_eachTunnel([&](const IPSecCfgObject &o, InstanceIdStack &) {
@@ -299,7 +301,7 @@ int writeTunnels(Pass &p) {
         if (o.keyExMethod == 0)
             writeIkeTunnel(p, o, place);
         place++;
-        relocked = lock.acquire("ipsec_setkey") == ZORRET_SUCCESS;
+        relocked = lock.acquire("ipsec_setkey", p.line) == ZORRET_SUCCESS;
         return relocked;
     });
     return relocked ? static_cast<int>(p.l_gw_racoon.size()) : -1;
@@ -312,16 +314,18 @@ int ipsec_writeRacoon(void) {
     IpsecFile conf(IPSEC_RACOON_CONF, IPSEC_FILE_SHARED, __func__);
     if (!conf.open())
         return -1;
-    fputs("path pre_shared_key \"/var/ipsec/psk.txt\";\n", conf.get());
+    fprintf(conf.get(), "path pre_shared_key \"%s\";\n", IPSEC_PSK_TXT);
     IpsecFile psk(IPSEC_PSK_TXT, IPSEC_FILE_PRIVATE, __func__);
     if (!psk.open())
         return -1;
-    Pass p{conf.get(), psk.get(), __func__, 0, {}, {}, {}};
+    Pass p{conf.get(), psk.get(), __func__, __LINE__, 0, {}, {}, {}};
     const int written = writeTunnels(p);
     /* The key file first: a configuration naming gateways without keys for
      * them is what must never be loaded. */
     if (written == -1 || !psk.commit() || !conf.commit())
         return -1;
-    ipsec_runCommand("chmod 600 /var/ipsec/psk.txt");
+    char chmod[64];
+    snprintf(chmod, sizeof(chmod), "chmod 600 %s", IPSEC_PSK_TXT);
+    ipsec_runCommand(chmod);
     return written;
 }

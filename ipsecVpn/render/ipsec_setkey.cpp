@@ -1,5 +1,5 @@
 /*
- * Writer of /var/ipsec/setkey.conf, the kernel's SA and policy tables as
+ * Writer of setkey.conf, the kernel's SA and policy tables as
  * setkey input, and runner of the tunnels' NAT exemption rules.
  *
  * Each statement and each command is built by one function below, which is
@@ -16,17 +16,18 @@
 #include <vector>
 
 #include "core/ipsec_state.h"
-#include "framework/ipsec_obj.h"
+#include "framework/ipsec_reqid.h"
+#include "framework/ipsec_walk.h"
 #include "monitor/ipsec_delete.h"
 #include "proc/ipsec_shell.h"
 #include "render/ipsec_addr.h"
 #include "render/ipsec_file.h"
+#include "render/ipsec_paths.h"
 #include "render/ipsec_text.h"
 #include "render/ipsec_words.h"
 
 namespace {
 
-constexpr const char *kNoAddress = "0.0.0.0";
 constexpr size_t kCommandSize = 256;
 
 /* A 16-byte text of a message body or of the WAN state, terminated even when
@@ -52,16 +53,18 @@ struct Selector {
 };
 
 /* What one run of the writer works with: the file (null when only NAT
- * commands run), the name its log lines carry, and the WAN state read once. */
+ * commands run), the entry point's name and line that its log lines carry
+ * (the line of the makePass call by default), and the WAN state read once. */
 struct Pass {
     FILE *conf;
     const char *func;
+    int line;
     Text16 wan;
     Text16 ifName;
 };
 
-Pass makePass(FILE *conf, const char *func, const char *ifName) {
-    return Pass{conf, func, bounded(l_wan_ip), bounded(ifName)};
+Pass makePass(FILE *conf, const char *func, const char *ifName, int line = __builtin_LINE()) {
+    return Pass{conf, func, line, bounded(l_wan_ip), bounded(ifName)};
 }
 
 /* Everything of one tunnel that reaches the file or the shell. */
@@ -135,7 +138,7 @@ constexpr const char *kRequestIdFault = IPSEC_REQID_FAULT;
 bool requestIds(const Pass &p, UINT32 entryID, const char *name, UINT32 *out, UINT32 *in) {
     if (ipsec_kernelReqids(entryID, out, in))
         return true;
-    ipsec_logSkipped(p.func, __LINE__, entryID, name, "entryID", kRequestIdFault);
+    ipsec_logSkipped(p.func, p.line, entryID, name, "entryID", kRequestIdFault);
     return false;
 }
 
@@ -145,7 +148,7 @@ const char *nameOf(const IPSecCfgObject &o) {
 
 /* A tunnel that a full rewrite installs: enabled, with a remote address. */
 bool isUsable(const IPSecCfgObject &o) {
-    return o.enable && o.realRemoteIP && o.realRemoteIP[0] && std::strcmp(o.realRemoteIP, kNoAddress) != 0;
+    return o.enable && o.realRemoteIP && o.realRemoteIP[0] && std::strcmp(o.realRemoteIP, IPSEC_NO_ADDRESS) != 0;
 }
 
 /* Why a usable tunnel's entries cannot be written: the field, with why in
@@ -200,7 +203,7 @@ bool tunnelFromObject(const Pass &p, const IPSecCfgObject &o, Tunnel *t) {
         return false;
     const char *why = nullptr;
     if (const char *field = tunnelFault(p, o, t, &why)) {
-        ipsec_logSkipped(p.func, __LINE__, o.entryID, t->name, field, why);
+        ipsec_logSkipped(p.func, p.line, o.entryID, t->name, field, why);
         return false;
     }
     return true;
@@ -227,7 +230,7 @@ std::string pairOf(const Tunnel &t) {
 void logPairTaken(const Pass &p, UINT32 entryID, const char *name, UINT32 holder) {
     char why[64];
     snprintf(why, sizeof(why), "are those of tunnel %u", holder);
-    ipsec_logSkipped(p.func, __LINE__, entryID, name, "localIPAddress and remoteIPAddress", why);
+    ipsec_logSkipped(p.func, p.line, entryID, name, "localIPAddress and remoteIPAddress", why);
 }
 
 /* ---- statements of setkey.conf ------------------------------------------- */
@@ -265,13 +268,13 @@ bool natFieldsValid(const Pass &p, const Selector &local, const Selector &remote
                     UINT32 entryID) {
     for (const Selector *sel : {&local, &remote}) {
         if (!ipsec_isDottedQuad(sel->ip)) {
-            log_log(ZOR_LOG_ERR, p.func, __LINE__, "ipsec tunnel %u: %s is not a dotted quad, iptables not run\n",
+            log_log(ZOR_LOG_ERR, p.func, p.line, "ipsec tunnel %u: %s is not a dotted quad, iptables not run\n",
                     entryID, sel->field);
             return false;
         }
     }
     if (!ipsec_isIfName(ifName.text)) {
-        log_log(ZOR_LOG_ERR, p.func, __LINE__, "ipsec tunnel %u: %s is not an interface name, iptables not run\n",
+        log_log(ZOR_LOG_ERR, p.func, p.line, "ipsec tunnel %u: %s is not an interface name, iptables not run\n",
                 entryID, ifName.name);
         return false;
     }
@@ -325,7 +328,7 @@ struct OldTunnel {
 bool removeOld(const Pass &p, const IpsecCfgChangedMsgBody &msg, const char *name, std::string *pair) {
     OldTunnel old{bounded(msg.local_ip), bounded(msg.remote_ip), bounded(msg.real_remote_gw_ip),
                   bounded(msg.local_mask), bounded(msg.remote_mask)};
-    if (!msg.enable || std::strcmp(old.gw.s, kNoAddress) == 0)
+    if (!msg.enable || std::strcmp(old.gw.s, IPSEC_NO_ADDRESS) == 0)
         return false;
     UINT32 outReqid, inReqid;
     if (!requestIds(p, msg.entryID, name, &outReqid, &inReqid))
@@ -336,7 +339,7 @@ bool removeOld(const Pass &p, const IpsecCfgChangedMsgBody &msg, const char *nam
                             {"remote_ip", old.remoteIp.s, FIELD_ADDRESS}};
     const char *why = nullptr;
     if (const char *field = faultyField(fields, std::size(fields), &why)) {
-        ipsec_logSkipped(p.func, __LINE__, msg.entryID, name, field, why);
+        ipsec_logSkipped(p.func, p.line, msg.entryID, name, field, why);
         return false;
     }
     const Selector local{old.localIp.s, ipsec_selectorPrefix(msg.local_ip_mode, old.localMask.s), "local_ip"};
@@ -388,7 +391,7 @@ struct PairWalk {
 int walkPairs(const Pass &p, const InstanceIdStack *iid, const Tunnel *t, const std::string &oldPair, PairWalk *w) {
     const std::string newPair = t ? pairOf(*t) : std::string();
     bool changedSeen = false, holderSeen = false, oldTaken = oldPair.empty();
-    const ZorRet ret = ipsec_walkTunnels(p.func, "ipsec_setkey", [&](const IPSecCfgObject &o, InstanceIdStack &at) {
+    auto visit = [&](const IPSecCfgObject &o, InstanceIdStack &at) {
         if (sameInstance(at, *iid)) {
             changedSeen = true;
             if (t) {
@@ -415,7 +418,8 @@ int walkPairs(const Pass &p, const InstanceIdStack *iid, const Tunnel *t, const 
             }
         }
         return true;
-    });
+    };
+    const ZorRet ret = ipsec_walkTunnels(p.func, "ipsec_setkey", visit, p.line);
     if (t && !changedSeen)
         w->changedWins = !holderSeen;
     return ret == ZORRET_SUCCESS ? 0 : -1;
@@ -426,16 +430,16 @@ ZorRet readObject(const Pass &p, const IpsecCfgChangedMsgBody &msg, ZorObj<IPSec
     InstanceIdStack iid;
     std::memcpy(&iid, &msg.stack, sizeof(iid));
     ZorLock lock(p.func);
-    ZorRet ret = lock.acquire("ipsec_setkey");
+    ZorRet ret = lock.acquire("ipsec_setkey", p.line);
     if (ret != ZORRET_SUCCESS)
         return ret;
     ret = zorObj_get(ZOR_OID_IPSEC_CFG, &iid, 0, obj.out());
     if (ret == ZORRET_SUCCESS && obj)
         return ZORRET_SUCCESS;
     if (msg.op == IPSEC_CFG_OP_ADD)
-        log_log(ZOR_LOG_ERR, p.func, __LINE__, "ipsec internal error --- ipsec write setkey:get cfg!, ret:%d\n", ret);
+        log_log(ZOR_LOG_ERR, p.func, p.line, "ipsec internal error --- ipsec write setkey:get cfg!, ret:%d\n", ret);
     else
-        log_log(ZOR_LOG_ERR, p.func, __LINE__, "ipsec internal error --- ipsec write setkey:get cfg!\n");
+        log_log(ZOR_LOG_ERR, p.func, p.line, "ipsec internal error --- ipsec write setkey:get cfg!\n");
     return ret == ZORRET_SUCCESS ? ZORRET_OBJECT_NOT_FOUND : ret;
 }
 
@@ -448,7 +452,7 @@ int writeAllTunnels(const Pass &p) {
     const Text16 oldIfName = bounded(old_default_ifName);
     int count = 0;
     std::vector<std::pair<std::string, UINT32>> pairs; /* written, with their tunnel */
-    const ZorRet ret = ipsec_walkTunnels(p.func, "ipsec_setkey", [&](const IPSecCfgObject &o, InstanceIdStack &) {
+    auto visit = [&](const IPSecCfgObject &o, InstanceIdStack &) {
         Tunnel t;
         if (!tunnelFromObject(p, o, &t))
             return true;
@@ -467,7 +471,8 @@ int writeAllTunnels(const Pass &p) {
             runNat(p, NAT_DELETE, t.local, t.remote, {"old_default_ifName", oldIfName.s}, t.entryID);
         runNat(p, NAT_INSERT, t.local, t.remote, {"default_ifName", p.ifName.s}, t.entryID);
         return true;
-    });
+    };
+    const ZorRet ret = ipsec_walkTunnels(p.func, "ipsec_setkey", visit, p.line);
     return ret == ZORRET_SUCCESS ? count : -1;
 }
 

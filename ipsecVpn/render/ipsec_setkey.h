@@ -1,12 +1,10 @@
-/* Writer of /var/ipsec/setkey.conf and of the tunnels' NAT exemption rules. */
+/* Writer of setkey.conf and of the tunnels' NAT exemption rules. */
 #ifndef IPSEC_SETKEY_H
 #define IPSEC_SETKEY_H
 
 #include <string>
 
-#include "framework/ipsec_obj.h"
-
-#define IPSEC_SETKEY_CONF "/var/ipsec/setkey.conf"
+#include "framework/zor.h"
 
 /* Full rewrite from every enabled tunnel: the number of tunnels written, or -1. */
 int ipsec_writeAllSetkey(void);

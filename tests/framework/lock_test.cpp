@@ -7,7 +7,8 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "framework/ipsec_obj.h"
+#include "framework/ipsec_objcopy.h"
+#include "framework/ipsec_walk.h"
 #include "mdm_fixture.h"
 #include "test_files.h"
 
@@ -129,6 +130,25 @@ TEST_F(LockTest, FailLockHookRefusesTheNamedAcquires) {
 
 /* A writer process rewrites the model in a loop with texts of changing
  * length; every read of the file in the meantime must be one whole model. */
+/* The daemon's scoped lock and its locked walk log a refused lock as the
+ * function they were given, at the line that called them. */
+TEST_F(LockTest, ARefusedLockIsLoggedAtTheCallersLine) {
+    setenv("ZOR_FAIL_LOCK", "caller", 1);
+    auto visitNone = [](const IPSecCfgObject &, InstanceIdStack &) { return true; };
+    ZorLock lock("caller");
+    testing::internal::CaptureStderr();
+    const int acquired = lock.acquire("scoped") == ZORRET_TIMED_OUT ? __LINE__ : 0;
+    const int walked = ipsec_walkTunnels("caller", "walk", visitNone) == ZORRET_TIMED_OUT ? __LINE__ : 0;
+    const std::string log = testing::internal::GetCapturedStderr();
+    unsetenv("ZOR_FAIL_LOCK");
+    EXPECT_NE(std::string::npos,
+              log.find("ERROR caller:" + std::to_string(acquired) + " scoped failed to get lock, ret:9005"))
+        << log;
+    EXPECT_NE(std::string::npos,
+              log.find("ERROR caller:" + std::to_string(walked) + " walk failed to get lock, ret:9005"))
+        << log;
+}
+
 TEST_F(LockTest, ReaderNeverSeesATornFile) {
     mdm_fixture::writeJson(R"({"IPSecCfgObject": [{"_iid": 1, "entryID": 1, "connName": "start"}]})");
     pid_t writer = fork();

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "framework/ipsec_obj.h"
+#include "framework/ipsec_objcopy.h"
 #include "mdm_fixture.h"
 #include "test_files.h"
 

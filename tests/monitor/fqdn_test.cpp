@@ -1,6 +1,7 @@
 /* Host-name gateways: names resolve through the sandbox's private /etc/hosts;
- * checked are the notices on standard output, realRemoteIP and fqdnChanged in
- * the data model, and the lock held only around the two walks. */
+ * checked are the address one name resolves to, the notices on standard
+ * output, realRemoteIP and fqdnChanged in the data model, and the lock held
+ * only around the two walks. */
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -244,6 +245,42 @@ TEST_F(Fqdn, RefusedLockAtWriteBackIsRepairedByTheNextCall) {
 
     EXPECT_EQ(notice("vpn.example", "203.0.113.10"), check());
     EXPECT_EQ("203.0.113.10 1", shown(1));
+}
+
+class ParseFQDN : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!getenv("IPSEC_SANDBOX"))
+            GTEST_SKIP() << "needs the sandbox's private /etc/hosts";
+        test_files::write("/etc/hosts", "127.0.0.1 localhost\n"
+                                        "203.0.113.1 three.example\n"
+                                        "203.0.113.2 three.example\n"
+                                        "203.0.113.3 three.example\n"
+                                        "198.51.100.9 one.example\n"
+                                        "2001:db8::1 six.example\n");
+    }
+};
+
+TEST_F(ParseFQDN, KeepsTheCurrentAddressWhileTheNameStillHasIt) {
+    char ip[16] = "untouched";
+    EXPECT_EQ(0, ipsec_parseFQDN("three.example", ip, "203.0.113.2"));
+    EXPECT_STREQ("203.0.113.2", ip);
+}
+
+TEST_F(ParseFQDN, MovesToTheLastAddressOtherwise) {
+    char ip[16] = "untouched";
+    EXPECT_EQ(0, ipsec_parseFQDN("three.example", ip, "192.0.2.1"));
+    EXPECT_STREQ("203.0.113.3", ip);
+    EXPECT_EQ(0, ipsec_parseFQDN("one.example", ip, "0.0.0.0"));
+    EXPECT_STREQ("198.51.100.9", ip);
+}
+
+TEST_F(ParseFQDN, UnresolvedOrNoIpv4AnswerLeavesTheBufferAlone) {
+    char ip[16] = "untouched";
+    EXPECT_EQ(-1, ipsec_parseFQDN("nosuch.example", ip, "203.0.113.2"));
+    EXPECT_STREQ("untouched", ip);
+    EXPECT_EQ(-1, ipsec_parseFQDN("six.example", ip, "203.0.113.2"));
+    EXPECT_STREQ("untouched", ip);
 }
 
 } // namespace

@@ -18,6 +18,7 @@
 #include "mdm_fixture.h"
 #include "monitor/ipsec_status.h"
 #include "pfkeysim.h"
+#include "render/ipsec_paths.h"
 #include "shell_recorder.h"
 #include "test_files.h"
 

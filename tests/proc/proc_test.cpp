@@ -21,6 +21,7 @@
 #include "command_output.h"
 #include "proc/ipsec_proc.h"
 #include "proc/ipsec_shell.h"
+#include "render/ipsec_paths.h"
 #include "shell_recorder.h"
 #include "test_files.h"
 
@@ -334,7 +335,7 @@ TEST_F(KeyDaemonControl, ToolFailuresAreLoggedWithWhatTheToolSaid) {
         {"policy flush refused", "setkey -DPF", 1, "setkey: Operation not permitted\n", ipsec_stopIpsecFunc, -1,
          "ipsec setkey -DPF failed, exit status 1: setkey: Operation not permitted\n"},
         {"lone SA delete refused", "setkey -f /var/ipsec/tmp_delete.conf", 1, "line 1: No such process\n",
-         [] { return ipsec_runSetkey("setkey -f /var/ipsec/tmp_delete.conf", "deleteLoneSa"); }, -1, "deleteLoneSa:"},
+         [] { return ipsec_loadSetkeyFile(IPSEC_TMP_DELETE_CONF, "deleteLoneSa"); }, -1, "deleteLoneSa:"},
         {"key daemon refuses its file", "racoon -f /var/ipsec/racoon.conf", 1, "racoon: line 3: unknown cipher\n",
          [] { return ipsec_startRacoon("handleWanUp"); }, -1,
          "ipsec racoon -f /var/ipsec/racoon.conf failed, exit status 1: racoon: line 3: unknown cipher\n"},
@@ -362,6 +363,73 @@ TEST_F(KeyDaemonControl, ToolFailuresAreLoggedWithWhatTheToolSaid) {
     shell_recorder::clearResults();
 }
 
+struct KeyDaemonCase {
+    const char *name;
+    bool running; /* a key daemon runs before the call */
+    std::function<int()> call;
+    bool started;      /* the start command ran */
+    bool stillRunning; /* the key daemon that ran before */
+    const char *line;  /* expected in the log, or empty for none */
+};
+
+/* What the dispatch asks of the key daemon: a keep-alive starts one only
+ * where none runs while IKE tunnels are written, a reload signals a running
+ * one and starts one otherwise, a restart always ends the old one first. */
+TEST_F(KeyDaemonControl, KeepAliveReloadAndRestart) {
+    const KeyDaemonCase cases[] = {
+        {"keep-alive, one runs", true, [] { return ipsec_keepRacoon(0, 1, "ipsec_keepTunnels"); }, false, true, ""},
+        {"keep-alive, none runs, no IKE tunnel", false, [] { return ipsec_keepRacoon(0, 0, "ipsec_keepTunnels"); },
+         false, false, ""},
+        {"keep-alive, none runs, IKE tunnels", false, [] { return ipsec_keepRacoon(SIGHUP, 2, "handleCfgChanged"); },
+         true, false, "ERROR handleCfgChanged:"},
+        {"reload, one runs", true, [] { return ipsec_reloadRacoon("loadAll"); }, false, true, ""},
+        {"reload, none runs", false, [] { return ipsec_reloadRacoon("loadAll"); }, true, false, ""},
+        {"restart, one runs", true, [] { return ipsec_restartRacoon("loadAll"); }, true, false, ""},
+        {"restart, none runs", false, [] { return ipsec_restartRacoon("loadAll"); }, true, false, ""},
+    };
+    const std::vector<std::string> start = {"racoon -f /var/ipsec/racoon.conf"};
+    for (const KeyDaemonCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        pid_t pid = c.running ? startTracked(startRacoon()) : 0;
+        if (c.running) {
+            ASSERT_GT(pid, 1);
+        }
+        shell_recorder::clear();
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(0, c.call());
+        const std::string log = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(c.started ? start : std::vector<std::string>{}, shell_recorder::commands());
+        if (c.running) {
+            if (c.stillRunning) {
+                EXPECT_TRUE(running(pid));
+            } else {
+                EXPECT_TRUE(waitUntil([&] { return !running(pid); }));
+            }
+            kill(pid, SIGKILL);
+            EXPECT_TRUE(waitUntil([&] { return !running(pid); }));
+        }
+        if (c.line[0] != '\0') {
+            EXPECT_NE(std::string::npos, log.find(c.line)) << log;
+            EXPECT_NE(std::string::npos, log.find("ipsec key daemon not running, starting it")) << log;
+        } else {
+            EXPECT_EQ("", log);
+        }
+    }
+}
+
+/* A helper that logs for its caller logs at the caller's line: the keep-alive's
+ * line and the failed start's both name the line that called it. */
+TEST_F(KeyDaemonControl, KeyDaemonLinesNameTheCallersLine) {
+    shell_recorder::setResult("racoon -f /var/ipsec/racoon.conf", 1, "racoon: line 3: unknown cipher\n");
+    testing::internal::CaptureStderr();
+    const int line = ipsec_keepRacoon(0, 1, "ipsec_keepTunnels") == -1 ? __LINE__ : 0;
+    const std::string log = testing::internal::GetCapturedStderr();
+    shell_recorder::clearResults();
+    const std::string at = "ERROR ipsec_keepTunnels:" + std::to_string(line) + " ";
+    EXPECT_NE(std::string::npos, log.find(at + "ipsec key daemon not running, starting it")) << log;
+    EXPECT_NE(std::string::npos, log.find(at + "ipsec racoon -f /var/ipsec/racoon.conf failed, exit status 1")) << log;
+}
+
 /* The shell's own runner: the exit status as system() gives it, standard
  * output and error in the order written, the tail kept when it is longer
  * than the room, and a tool that leaves a process in the background. */
@@ -380,9 +448,9 @@ TEST_F(KeyDaemonControl, TheShellRunnerKeepsWhatTheCommandSaid) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
-/* The real stand-in, started as the daemon starts it. The key daemon goes to the background before it reads its file, so a
- * refused file does not show in the start's exit status: the start succeeds,
- * the background process ends, and the next tick finds no key daemon. */
+/* The real stand-in, started as the daemon starts it. The key daemon goes to the background before it reads its file,
+ * so a refused file does not show in the start's exit status: the start succeeds, the background process ends, and the
+ * next tick finds no key daemon. */
 TEST_F(KeyDaemonControl, RefusedFileEndsTheKeyDaemonAfterItsStart) {
     test_files::write("/var/ipsec/racoon.conf", "remote 192.0.2.50 {\n exchange_mode foo;\n}\n");
     shell_recorder::setPassThrough(true);

@@ -1,13 +1,10 @@
-/* Address helpers: prefix lengths, the dotted-quad test, host-name resolution
- * through the sandbox's private /etc/hosts. */
+/* Address helpers: prefix lengths, the dotted-quad test; the text checks. */
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstring>
 
 #include "render/ipsec_addr.h"
 #include "render/ipsec_text.h"
-#include "test_files.h"
 
 namespace {
 
@@ -49,42 +46,6 @@ TEST(NetChkDotIpAddr, UnterminatedBufferIsNotReadPastSixteenBytes) {
     memset(buf, '1', sizeof(buf));
     buf[31] = '\0';
     EXPECT_EQ(0, ipsec_netChkDotIpAddr(buf));
-}
-
-class ParseFQDN : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        if (!getenv("IPSEC_SANDBOX"))
-            GTEST_SKIP() << "needs the sandbox's private /etc/hosts";
-        test_files::write("/etc/hosts", "127.0.0.1 localhost\n"
-                                        "203.0.113.1 three.example\n"
-                                        "203.0.113.2 three.example\n"
-                                        "203.0.113.3 three.example\n"
-                                        "198.51.100.9 one.example\n"
-                                        "2001:db8::1 six.example\n");
-    }
-};
-
-TEST_F(ParseFQDN, KeepsTheCurrentAddressWhileTheNameStillHasIt) {
-    char ip[16] = "untouched";
-    EXPECT_EQ(0, ipsec_parseFQDN("three.example", ip, "203.0.113.2"));
-    EXPECT_STREQ("203.0.113.2", ip);
-}
-
-TEST_F(ParseFQDN, MovesToTheLastAddressOtherwise) {
-    char ip[16] = "untouched";
-    EXPECT_EQ(0, ipsec_parseFQDN("three.example", ip, "192.0.2.1"));
-    EXPECT_STREQ("203.0.113.3", ip);
-    EXPECT_EQ(0, ipsec_parseFQDN("one.example", ip, "0.0.0.0"));
-    EXPECT_STREQ("198.51.100.9", ip);
-}
-
-TEST_F(ParseFQDN, UnresolvedOrNoIpv4AnswerLeavesTheBufferAlone) {
-    char ip[16] = "untouched";
-    EXPECT_EQ(-1, ipsec_parseFQDN("nosuch.example", ip, "203.0.113.2"));
-    EXPECT_STREQ("untouched", ip);
-    EXPECT_EQ(-1, ipsec_parseFQDN("six.example", ip, "203.0.113.2"));
-    EXPECT_STREQ("untouched", ip);
 }
 
 TEST(TextChecks, InterfaceNames) {

@@ -14,6 +14,7 @@
 #include "core/ipsec_state.h"
 #include "mdm_fixture.h"
 #include "render/ipsec_file.h"
+#include "render/ipsec_paths.h"
 #include "render/ipsec_racoon.h"
 #include "shell_recorder.h"
 #include "test_files.h"

@@ -19,6 +19,7 @@
 #include "msg_frame.h"
 #include "pfkeysim.h"
 #include "render/ipsec_file.h"
+#include "render/ipsec_paths.h"
 #include "render/ipsec_setkey.h"
 #include "shell_recorder.h"
 #include "test_files.h"
