@@ -85,8 +85,8 @@ fi
 
 step "initramfs"
 mkdir -p "$out"
-"$here/initramfs.sh" "${part[busybox]}/busybox" "${part[ip]}/ip" "$build/bin" "$tools/bin/setkey" \
-    "$tools/bin/racoon" "$out" || die "could not build the initramfs"
+"$here/initramfs.sh" "${part[busybox]}/busybox" "${part[ip]}/ip" "$build/bin" "$tools" "$out" ||
+    die "could not build the initramfs"
 
 step "booting $(basename "$kernel")"
 rc=0
