@@ -5,6 +5,7 @@
 # the target and the configure arguments, and reused while they stay.
 #
 #   ipsec-tools.sh [--host TRIPLE] [-- CONFIGURE-ARG...]
+#   ipsec-tools.sh --deps     only install the build's packages
 #
 # The source, first found of:
 #   IPSEC_TOOLS_SRC      a source folder or archive (IPSEC_TOOLS_SHA256, if
@@ -24,10 +25,12 @@ pinned_sha=eb86787a3e88e318e9d596fd3d58314fda3b858ff772a525fb8ceb7d2cee82ff
 pinned_name=racoon-ipsec-tools-0.9.1.tar.gz
 pinned_url=https://github.com/rdratlos/racoon-ipsec-tools/archive/refs/tags/v0.9.1.tar.gz
 
+build_deps="autoconf automake libtool flex bison libfl-dev libssl-dev pkgconf"
 host=""
 while [ $# -gt 0 ]; do
     case $1 in
     --host) host=$2; shift 2 ;;
+    --deps) exec "$top/scripts/deps.sh" $build_deps ;;
     --) shift; break ;;
     -h | --help) sed -n '2,22p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "ipsec-tools: unknown argument $1" >&2; exit 1 ;;
@@ -96,7 +99,7 @@ if [ -x "$out/bin/setkey" ] && [ -x "$out/bin/racoon" ] && [ -s "$out/version" ]
     exit 0
 fi
 
-"$top/scripts/deps.sh" autoconf automake libtool flex bison libfl-dev libssl-dev pkgconf >&2
+"$top/scripts/deps.sh" $build_deps >&2
 work=$(mktemp -d "$cache/build.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 say "building from $src (sha256 ${sum:0:16}...) for ${host:-this machine}"

@@ -1,7 +1,7 @@
 #!/bin/sh
 # The guest's sh is dash (x86-64) or busybox ash (MIPS); both have local.
 # shellcheck shell=dash
-# The daemon scenarios, one function each (sourced by daemon.sh).
+# The daemon scenarios, one function each (sourced after daemon.sh).
 
 # Tunnel 1 as each router sees it. The outbound SPI is given in capitals: the
 # kernel keeps a number, and the daemon writes back the text its PF_KEY dump
@@ -23,10 +23,10 @@ scenario_manual_tunnel() {
     check r2-sas until_ok 30 has_sas r2 "$R2_SA_OUT" "$R2_SA_IN"
     check r1-policies has_policies r1 "$(tunnel_policies $LAN1 $LAN2 3)"
     check r2-policies has_policies r2 "$(tunnel_policies $LAN2 $LAN1 3)"
-    check r1-nat-exemption has_nat_exemptions r1 "$LAN1/24 $LAN2/24 wan0"
-    check r2-nat-exemption has_nat_exemptions r2 "$LAN2/24 $LAN1/24 wan0"
-    check r1-admission-rules eq 3 admission_rules r1
-    check r2-admission-rules eq 3 admission_rules r2
+    check_rules r1-nat-exemption has_nat_exemptions r1 "$LAN1/24 $LAN2/24 wan0"
+    check_rules r2-nat-exemption has_nat_exemptions r2 "$LAN2/24 $LAN1/24 wan0"
+    check_rules r1-admission-rules eq 3 admission_rules r1
+    check_rules r2-admission-rules eq 3 admission_rules r2
     check r1-key-daemon-started eq 1 key_daemons r1
     check r2-key-daemon-started eq 1 key_daemons r2
     check ping-lan1-to-lan2 ping_through lan1 $LAN2_HOST
@@ -96,10 +96,22 @@ scenario_dump_under_churn() {
     end
 }
 
+# old_sas_deleted NODE SPI-R1-TO-R2 SPI-R2-TO-R1: the daemon's per-change
+# setkey file deletes the tunnel's two SAs; it can only have read their SPIs,
+# by request id, from the kernel's dump (in the kernel's byte order).
+old_sas_deleted() {
+    on "$1" cat /var/ipsec/setkey.conf
+    printf '%s\n' "delete $R1_WAN $R2_WAN esp 0x$2;" "delete $R2_WAN $R1_WAN esp 0x$3;" >/tmp/want$TMP_TAG
+    on "$1" grep '^delete ' /var/ipsec/setkey.conf | sort | cmp - /tmp/want$TMP_TAG
+}
+
 scenario_change_subnet() {
     begin change-subnet "tunnel set moves the far subnet: old policies and SAs gone, new ones carry traffic"
     must r1-tunnel-changed zc r1 tunnel set 1 remoteIPAddress=$NEW_LAN2 SPI=2001 secondSPI=2002
     must r2-tunnel-changed zc r2 tunnel set 1 localIPAddress=$NEW_LAN2 SPI=2002 secondSPI=2001
+    for n in r1 r2; do
+        check $n-old-sas-found-by-reqid until_ok 30 old_sas_deleted $n c0ffee01 1001
+    done
     R1_SA_OUT="$R1_WAN $R2_WAN 0x00002001 3"
     R1_SA_IN="$R2_WAN $R1_WAN 0x00002002 4"
     R2_SA_OUT="$R2_WAN $R1_WAN 0x00002002 3"
@@ -108,11 +120,12 @@ scenario_change_subnet() {
     check r2-sas-replaced until_ok 30 has_sas r2 "$R2_SA_OUT" "$R2_SA_IN"
     check r1-policies-replaced has_policies r1 "$(tunnel_policies $LAN1 $NEW_LAN2 3)"
     check r2-policies-replaced has_policies r2 "$(tunnel_policies $NEW_LAN2 $LAN1 3)"
-    check r1-nat-exemption-replaced has_nat_exemptions r1 "$LAN1/24 $NEW_LAN2/24 wan0"
-    check r2-nat-exemption-replaced has_nat_exemptions r2 "$NEW_LAN2/24 $LAN1/24 wan0"
-    zero_wan_counters
+    check_rules r1-nat-exemption-replaced has_nat_exemptions r1 "$LAN1/24 $NEW_LAN2/24 wan0"
+    check_rules r2-nat-exemption-replaced has_nat_exemptions r2 "$NEW_LAN2/24 $LAN1/24 wan0"
+    zero_counters
     check ping-new-subnet ping_through lan1 $NEW_LAN2_HOST
     check carried-by-esp carried_by_esp
+    check r1-status-follows until_ok 40 expect_fields r1 1 status=1 SPI=2001 secondSPI=2002
     check r1-log-clean no_log_errors r1
     end
 }
@@ -166,7 +179,7 @@ scenario_ike_tunnel() {
     # No traffic has hit the IKE tunnel's policies: nothing negotiates yet, so
     # it has no SA and the manual tunnel's stay as they were.
     check r1-no-negotiated-sas has_sas r1 "$R1_SA_OUT" "$R1_SA_IN"
-    check r1-nat-exemptions has_nat_exemptions r1 "$LAN1/24 $NEW_LAN2/24 wan0" "$LAN1/24 $LAN2/24 wan0"
+    check_rules r1-nat-exemptions has_nat_exemptions r1 "$LAN1/24 $NEW_LAN2/24 wan0" "$LAN1/24 $LAN2/24 wan0"
     end
 }
 
@@ -192,8 +205,8 @@ scenario_negotiated_sas() {
     # The pair a negotiation would leave is added with ip xfrm, with the
     # tunnel's request ids, so that each step of a re-key can be held still.
     must r1-pair-added esp_sa r1 add $R1_WAN $R2_WAN 0x0a0b0c01 5
-    must r1-pair-added-in esp_sa r1 add $R2_WAN $R1_WAN 0x0a0b0c02 6
-    check r1-ike-status-up until_ok 40 expect_fields r1 2 status=1 SPI=a0b0c01 secondSPI=a0b0c02
+    must r1-pair-added-in esp_sa r1 add $R2_WAN $R1_WAN 0x00000c02 6
+    check r1-ike-status-up until_ok 40 expect_fields r1 2 status=1 SPI=a0b0c01 secondSPI=c02
     # A re-key begins: the outbound SA is dying and its successor is not
     # there yet. The inbound SA is no lone SA to delete.
     on r1 ip xfrm monitor expire >/tmp/expire.log 2>&1 &
@@ -202,24 +215,35 @@ scenario_negotiated_sas() {
     check r1-kernel-soft-expired until_ok 30 grep -A3 'spi 0x0a0b0c01' /tmp/expire.log
     kill $monitor_pid 2>/dev/null
     check r1-pass-while-rekeying wait_ticks r1 1
-    check r1-inbound-kept-while-rekeying tunnel_sas_kept r1 "$R2_WAN $R1_WAN 0x0a0b0c02 6"
+    check r1-inbound-kept-while-rekeying tunnel_sas_kept r1 "$R2_WAN $R1_WAN 0x00000c02 6"
     check r1-nothing-deleted-while-rekeying nothing_deleted r1
     # The successor arrives: the status row follows it.
     must r1-rekeyed esp_sa r1 add $R1_WAN $R2_WAN 0x0a0b0c11 5
-    check r1-spi-follows-rekey until_ok 40 expect_fields r1 2 status=1 SPI=a0b0c11 secondSPI=a0b0c02
+    check r1-spi-follows-rekey until_ok 40 expect_fields r1 2 status=1 SPI=a0b0c11 secondSPI=c02
     must r1-old-sa-expired esp_sa r1 delete $R1_WAN $R2_WAN 0x0a0b0c01
     # The peer's half goes away; the daemon removes the lone half at the
     # next pass through tmp_delete.conf and setkey, and clears the SPIs. Both
     # recorded SPIs are written, the live one first: the line for the SA
     # already gone fails in the kernel, after the live one was deleted.
-    must r1-inbound-lost esp_sa r1 delete $R2_WAN $R1_WAN 0x0a0b0c02
+    must r1-inbound-lost esp_sa r1 delete $R2_WAN $R1_WAN 0x00000c02
     check r1-ike-status-down until_ok 40 expect_fields r1 2 status=0 SPI=0 secondSPI=0
     check r1-lone-sa-removed has_sas r1 "$R1_SA_OUT" "$R1_SA_IN"
     check r1-delete-file on r1 sh -c 'cat /var/ipsec/tmp_delete.conf; printf "%s\n" \
-        "delete 192.0.2.1 192.0.2.2 esp 0xa0b0c11;" "delete 192.0.2.2 192.0.2.1 esp 0xa0b0c02;" |
+        "delete 192.0.2.1 192.0.2.2 esp 0xa0b0c11;" "delete 192.0.2.2 192.0.2.1 esp 0xc02;" |
         cmp - /var/ipsec/tmp_delete.conf'
     on r1 rm -f /var/ipsec/tmp_delete.conf
     check r1-manual-tunnel-unaffected expect_fields r1 1 status=1 SPI=2001 secondSPI=2002
+    # A larval SA of the tunnel (an SPI reserved for a negotiation, no keys
+    # yet), alone: the passes show it and leave it. (The kernel ends a larval
+    # SA after xfrm_acq_expires seconds: 60 for this one.)
+    must r1-larval-added on r1 sh -c "echo 60 >/proc/sys/net/core/xfrm_acq_expires &&
+        ip xfrm state allocspi src $R2_WAN dst $R1_WAN proto esp reqid 6 mode tunnel min 0x3000 max 0x3000;
+        rc=\$?; echo 2 >/proc/sys/net/core/xfrm_acq_expires; exit \$rc"
+    check r1-larval-seen-in-dump until_ok 40 expect_fields r1 2 status=0 SPI=0 secondSPI=3000
+    check r1-pass-with-larval wait_ticks r1 1
+    check r1-larval-left on r1 sh -c 'ip xfrm state; ip xfrm state | grep -q "spi 0x00003000 reqid 6"'
+    check r1-larval-not-deleted nothing_deleted r1
+    on r1 ip xfrm state delete src $R2_WAN dst $R1_WAN proto esp spi 0x3000 2>/dev/null
     end
 }
 
@@ -239,8 +263,8 @@ scenario_wan_down_up() {
     for n in r1 r2; do
         check $n-tables-empty until_ok 30 tables_empty $n
         check $n-no-key-daemon until_ok 20 eq 0 key_daemons $n
-        check $n-admission-rules-gone eq 0 admission_rules $n
-        check $n-nat-exemptions-gone has_nat_exemptions $n ""
+        check_rules $n-admission-rules-gone eq 0 admission_rules $n
+        check_rules $n-nat-exemptions-gone has_nat_exemptions $n ""
     done
     must r1-wan-up-again zc r1 wan up wan0
     must r2-wan-up-again zc r2 wan up wan0
@@ -251,12 +275,12 @@ scenario_wan_down_up() {
     check r2-policies-restored has_policies r2 "$(tunnel_policies $NEW_LAN2 $LAN1 3)" \
         "$(tunnel_policies $LAN2 $LAN1 5)"
     for n in r1 r2; do
-        check $n-admission-rules-once eq 3 admission_rules $n
-        check $n-no-duplicate-rules no_duplicate_rules $n
+        check_rules $n-admission-rules-once eq 3 admission_rules $n
+        check_rules $n-no-duplicate-rules no_duplicate_rules $n
         check $n-one-key-daemon until_ok 20 eq 1 key_daemons $n
     done
-    check r1-nat-exemptions-once has_nat_exemptions r1 "$LAN1/24 $NEW_LAN2/24 wan0" "$LAN1/24 $LAN2/24 wan0"
-    zero_wan_counters
+    check_rules r1-nat-exemptions-once has_nat_exemptions r1 "$LAN1/24 $NEW_LAN2/24 wan0" "$LAN1/24 $LAN2/24 wan0"
+    zero_counters
     check ping-after-wan-up ping_through lan1 $NEW_LAN2_HOST
     check carried-by-esp carried_by_esp
     end
@@ -266,18 +290,21 @@ scenario_delete_tunnel() {
     begin delete-tunnel "tunnel del removes the tunnel's SAs, policies and NAT exemption, nothing else"
     must r1-tunnel-deleted zc r1 tunnel del 1
     must r2-tunnel-deleted zc r2 tunnel del 1
+    for n in r1 r2; do
+        check $n-sas-found-by-reqid until_ok 30 old_sas_deleted $n 2001 2002
+    done
     check r1-sas-gone until_ok 30 has_sas r1
     check r2-sas-gone until_ok 30 has_sas r2
     check r1-only-ike-policies-left has_policies r1 "$(tunnel_policies $LAN1 $LAN2 5)"
     check r2-only-ike-policies-left has_policies r2 "$(tunnel_policies $LAN2 $LAN1 5)"
-    check r1-only-ike-exemption-left has_nat_exemptions r1 "$LAN1/24 $LAN2/24 wan0"
-    check r2-only-ike-exemption-left has_nat_exemptions r2 "$LAN2/24 $LAN1/24 wan0"
+    check_rules r1-only-ike-exemption-left has_nat_exemptions r1 "$LAN1/24 $LAN2/24 wan0"
+    check_rules r2-only-ike-exemption-left has_nat_exemptions r2 "$LAN2/24 $LAN1/24 wan0"
     # Deleting the last tunnel leaves nothing behind.
     check r1-ike-tunnel-deleted zc r1 tunnel del 2
     check r2-ike-tunnel-deleted zc r2 tunnel del 2
     for n in r1 r2; do
         check $n-tables-empty until_ok 30 tables_empty $n
-        check $n-no-exemption-left has_nat_exemptions $n ""
+        check_rules $n-no-exemption-left has_nat_exemptions $n ""
         check $n-log-clean no_log_errors $n
     done
     end
@@ -320,6 +347,17 @@ shows_kernel_spis() {
     echo "$n tunnel $id: status $status, SPI $spi (kernel: $(echo $out)), secondSPI $second (kernel: $(echo $in))"
     [ "$status" = 1 ] && printf '%s\n' "$out" | grep -qx "$spi" && printf '%s\n' "$in" | grep -qx "$second"
 }
+# mirrored ENTRYID: r1's outbound SAs of the tunnel are r2's inbound ones,
+# and the other way round.
+mirrored() {
+    local out1 in1 out2 in2
+    out1=$(tunnel_spis r1 $R1_WAN $R2_WAN $(($1 * 2 + 1)) | sort | tr '\n' ' ')
+    in1=$(tunnel_spis r1 $R2_WAN $R1_WAN $(($1 * 2 + 2)) | sort | tr '\n' ' ')
+    out2=$(tunnel_spis r2 $R2_WAN $R1_WAN $(($1 * 2 + 1)) | sort | tr '\n' ' ')
+    in2=$(tunnel_spis r2 $R1_WAN $R2_WAN $(($1 * 2 + 2)) | sort | tr '\n' ' ')
+    echo "r1 out '$out1' in '$in1'; r2 out '$out2' in '$in2'"
+    [ -n "$out1" ] && [ "$out1" = "$in2" ] && [ -n "$in1" ] && [ "$in1" = "$out2" ]
+}
 # first_packet FROM TO [SOURCE]: a ping answered, retried while the
 # negotiation it started is under way.
 first_packet() {
@@ -349,12 +387,13 @@ scenario_ike_negotiate() {
     must first-traffic-negotiates first_packet lan1 $LAN2_HOST
     check r1-negotiated until_ok 30 negotiated r1 $R1_WAN $R2_WAN 1
     check r2-negotiated until_ok 30 negotiated r2 $R2_WAN $R1_WAN 1
-    zero_wan_counters
+    zero_counters
     check ping-lan1-to-lan2 ping_through lan1 $LAN2_HOST
     check ping-lan2-to-lan1 ping_through lan2 $LAN1_HOST
     check carried-by-esp carried_by_esp
     check r1-status-up until_ok 40 shows_kernel_spis r1 $R1_WAN $R2_WAN 1
     check r2-status-up until_ok 40 shows_kernel_spis r2 $R2_WAN $R1_WAN 1
+    check spis-mirror mirrored 1
     check r1-nothing-deleted nothing_deleted r1
     check r2-nothing-deleted nothing_deleted r2
     end
@@ -389,7 +428,7 @@ scenario_ike_change_restart() {
     check r1-new-sainfo on r1 grep -x "sainfo address $LAN1/24 any address $NEW_LAN2/24 any {" /var/ipsec/racoon.conf
     must new-selectors-negotiate first_packet lan1 $NEW_LAN2_HOST
     check r1-negotiated until_ok 30 negotiated r1 $R1_WAN $R2_WAN 1
-    zero_wan_counters
+    zero_counters
     check ping-new-subnet ping_through lan1 $NEW_LAN2_HOST
     check carried-by-esp carried_by_esp
     pid=$(racoon_pids r1)
@@ -399,7 +438,7 @@ scenario_ike_change_restart() {
     check r1-own-sas-gone until_ok 30 no_tunnel_sas r1 1
     check traffic-flows-again first_packet lan1 $NEW_LAN2_HOST
     check r1-renegotiated until_ok 30 negotiated r1 $R1_WAN $R2_WAN 1
-    zero_wan_counters
+    zero_counters
     check ping-after-restart ping_through lan1 $NEW_LAN2_HOST
     check carried-by-esp-after-restart carried_by_esp
     end
@@ -457,7 +496,7 @@ scenario_ike_hostname() {
     check negotiates-with-new-address first_packet lan1 $NEW_LAN2_HOST
     check r1-sas-to-new-address until_ok 30 negotiated r1 $R1_WAN $R2_WAN2 1
     check r2-sas-from-new-address until_ok 30 negotiated r2 $R2_WAN2 $R1_WAN 1
-    zero_wan_counters
+    zero_counters
     check ping-to-moved-peer ping_through lan1 $NEW_LAN2_HOST
     check carried-by-esp carried_by_esp
     check r1-status-up-again until_ok 40 shows_kernel_spis r1 $R1_WAN $R2_WAN2 1
@@ -547,7 +586,7 @@ scenario_ike_wan_down_up() {
     for n in r3 r4; do
         check $n-tables-empty until_ok 30 tables_empty $n
         check $n-no-key-daemon until_ok 30 eq 0 key_daemons $n
-        check $n-admission-rules-gone eq 0 admission_rules $n
+        check_rules $n-admission-rules-gone eq 0 admission_rules $n
     done
     for n in r3 r4; do
         must $n-wan-up zc $n wan up wan0

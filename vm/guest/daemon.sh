@@ -1,24 +1,19 @@
 #!/bin/sh
 # The guest's sh is dash (x86-64) or busybox ash (MIPS); both have local.
 # shellcheck shell=dash
-# The daemon on the real kernel (sourced by routers.sh): each router runs its
-# own ipsecVpn, driven by zorctl as the router's web pages would drive it.
-# The scenarios build on each other and run in this order: a manually keyed
-# tunnel carries traffic; its status comes back from the PF_KEY dump; dumps
-# stay right while other SAs come and go; the tunnel's remote subnet changes;
-# an IKE tunnel is added and its (hand-made) SAs followed; the WAN goes down
-# and up; the tunnels are deleted. Then the real key daemons negotiate: a
-# tunnel comes up on traffic, loses half its pair, changes and restarts,
-# loses its peer and follows a gateway name. Beside all of them, on two
-# routers of their own (r3 and r4) and in the background, a tunnel is re-keyed
-# three times, then twelve run at once and go down and up with the WAN.
-# Last, on routers of their own, a gateway nobody here wrote is the remote
-# site (interop.sh).
-
-DAEMON_SCENARIOS="manual-tunnel status-from-dump dump-under-churn change-subnet ike-tunnel negotiated-sas
-    wan-down-up delete-tunnel"
-IKE_SCENARIOS="ike-negotiate ike-half-dead ike-change-restart ike-peer-gone ike-hostname"
-BACKGROUND_SCENARIOS="ike-rekey ike-more-than-ten ike-wan-down-up"
+# The daemon on the real kernel (sourced after routers.sh): each router runs
+# its own ipsecVpn, driven by zorctl as the router's web pages would drive it.
+# The helpers of the daemon scenarios (daemon-scenarios.sh), and their
+# runner. The scenarios of a list build on each other and run in its order
+# (targets.sh): a manually keyed tunnel carries traffic; its status comes back
+# from the PF_KEY dump; dumps stay right while other SAs come and go; the
+# tunnel's remote subnet changes; an IKE tunnel is added and its (hand-made)
+# SAs followed; the WAN goes down and up; the tunnels are deleted. Then the
+# real key daemons negotiate: a tunnel comes up on traffic, loses half its
+# pair, changes and restarts, loses its peer and follows a gateway name.
+# Beside all of them, on two routers of their own (r3 and r4) and in the
+# background, a tunnel is re-keyed three times, then twelve run at once and go
+# down and up with the WAN.
 
 # ---- the routers' side --------------------------------------------------------
 zc() { # NODE ARGS...: zorctl on a router
@@ -174,69 +169,42 @@ no_log_errors() { # NODE
 
 # ---- scenarios ------------------------------------------------------------
 run_daemon_scenarios() {
-    local s need
+    local need
     need=$(missing ipsecVpn zorctl setkey racoon)
+    if [ -n "$need" ]; then
+        not_run_all "not in the image yet: $need" $DAEMON_SCENARIOS $IKE_SCENARIOS $BACKGROUND_SCENARIOS
+        return
+    fi
     # shellcheck disable=SC2154 # routers.sh's
-    if [ -n "$need" ] || [ "$network_failed" -ne 0 ]; then
-        for s in $DAEMON_SCENARIOS $IKE_SCENARIOS $BACKGROUND_SCENARIOS; do
-            if [ -n "$need" ]; then
-                not_run "$s" "not in the image yet: $need"
-            else
-                not_run "$s" "the network did not come up"
-            fi
-        done
+    if [ "$network_failed" -ne 0 ]; then
+        not_run_all "the network did not come up" $DAEMON_SCENARIOS $IKE_SCENARIOS $BACKGROUND_SCENARIOS
         return
     fi
     start_background_scenarios
-    for s in $DAEMON_SCENARIOS; do
-        if [ "${prior_failed:-0}" -ne 0 ]; then
-            not_run "$s" "an earlier scenario it builds on failed"
-            continue
-        fi
-        "scenario_$(echo "$s" | tr - _)"
-        # shellcheck disable=SC2154 # lib.sh's
-        [ $scen_failed -eq 0 ] || prior_failed=1
-    done
-    run_ike_scenarios
+    run_in_order $DAEMON_SCENARIOS
+    # The negotiations need the real racoon; without it they are not run (and
+    # never passed).
+    if [ "$REAL_TOOLS" = 1 ]; then
+        run_in_order $IKE_SCENARIOS
+    else
+        not_run_all "$(no_racoon_reason)" $IKE_SCENARIOS
+    fi
     collect_background_scenarios
 }
-
-# The negotiations need the real racoon; without it they are not run (and
-# never passed).
 no_racoon_reason() { echo "the real racoon is not in the image: $(cat /etc/ipsec-tools.missing 2>/dev/null)"; }
-run_ike_scenarios() {
-    local s
-    for s in $IKE_SCENARIOS; do
-        if [ "$REAL_TOOLS" != 1 ]; then
-            not_run "$s" "$(no_racoon_reason)"
-        elif [ "${prior_failed:-0}" -ne 0 ]; then
-            not_run "$s" "an earlier scenario it builds on failed"
-        else
-            "scenario_$(echo "$s" | tr - _)"
-            [ $scen_failed -eq 0 ] || prior_failed=1
-        fi
-    done
-}
 
 # The scenarios on r3 and r4 run one after the other in the background while
 # the others run on r1 and r2; their report is shown and counted at the end.
 background_pid=
 start_background_scenarios() {
-    [ "$REAL_TOOLS" = 1 ] || return 0
+    [ "$REAL_TOOLS" = 1 ] && [ -n "$BACKGROUND_SCENARIOS" ] || return 0
     # Its lines go to a file, counted at the end, and from there to the
     # console as they come. (Its own end is what is waited for: the nodes and
     # daemons it starts outlive it.)
     (
-        # shellcheck disable=SC2034 # read by the checks of lib.sh
-        TMP_TAG=.background
-        for s in $BACKGROUND_SCENARIOS; do
-            if [ "${bg_failed:-0}" -ne 0 ]; then
-                not_run "$s" "an earlier scenario it builds on failed"
-                continue
-            fi
-            "scenario_$(echo "$s" | tr - _)"
-            [ $scen_failed -eq 0 ] || bg_failed=1
-        done
+        # shellcheck disable=SC2034 # read by the checks and run_in_order of lib.sh
+        TMP_TAG=.background in_order_failed=0
+        run_in_order $BACKGROUND_SCENARIOS
     ) >/tmp/background.log 2>&1 &
     background_pid=$!
     tail -f /tmp/background.log &
@@ -245,7 +213,7 @@ start_background_scenarios() {
 collect_background_scenarios() {
     local s
     if [ -z "$background_pid" ]; then
-        for s in $BACKGROUND_SCENARIOS; do not_run "$s" "$(no_racoon_reason)"; done
+        not_run_all "$(no_racoon_reason)" $BACKGROUND_SCENARIOS
         return
     fi
     wait $background_pid
@@ -276,12 +244,3 @@ show_logs() { # "NODE..." "FILE...": the last 40 lines of each file a node has
         done
     done
 }
-
-. /vm/daemon-scenarios.sh
-. /vm/interop.sh
-# The demo (VM_DEMO=1) and another machine's scenario script take the helpers only.
-[ "${VM_DEMO:-0}" = 1 ] && return
-[ -z "${VM_HELPERS_ONLY:-}" ] || return 0
-run_daemon_scenarios
-show_logs "r1 r2 r3 r4" "/run/ipsecVpn.log /run/tool.log /run/syslog.log"
-run_interop_scenarios

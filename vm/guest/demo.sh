@@ -6,9 +6,10 @@
 # tunnel between their LANs; the first ping negotiates it. Shows the rendered
 # files, both kernels' SAs, the ping carried by ESP and both routers' status.
 . /vm/lib.sh
-# shellcheck disable=SC2034 # read by routers.sh and daemon.sh
-VM_DEMO=1
+. /vm/targets.sh
 . /vm/routers.sh
+. /vm/daemon.sh
+. /vm/daemon-scenarios.sh
 
 title() { printf '\n== %s\n' "$*"; }
 fail() {
@@ -54,7 +55,7 @@ for n in r1 r2; do
 done
 
 title "ping lan1 -> lan2 through the tunnel"
-zero_wan_counters
+zero_counters
 ping_through lan1 $LAN2_HOST || fail "the ping was not answered"
 title "carried by ESP: the WAN counters"
 carried_by_esp >/tmp/esp.out || { cat /tmp/esp.out; fail "the ping was not carried by ESP"; }

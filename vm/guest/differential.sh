@@ -1,8 +1,7 @@
 #!/bin/sh
 # The guest's sh is dash (x86-64) or busybox ash (MIPS); both have local.
 # shellcheck shell=dash
-# The stand-ins against the real tools (sourced by scenarios.sh after
-# lib.sh). The same setkey files go through the real setkey
+# The stand-ins against the real tools (sourced after lib.sh). The same setkey files go through the real setkey
 # (/usr/sbin/setkey) and through the stand-in (/opt/standin/bin/setkey), each
 # on empty tables in a node of its own: the kernel's policies and SAs after
 # each (`ip xfrm` output) and whether each run succeeded must be the same.
@@ -346,11 +345,13 @@ psk_rows() {
     node_stop diffpeer
 }
 
-if [ -n "$(missing racoon setkey)" ] || ! [ -x "$DIFF_STANDIN/setkey" ] || ! [ -x "$DIFF_STANDIN/racoon" ] ||
-    [ "$REAL_TOOLS" != 1 ]; then
-    not_run differential "needs the real tools and the stand-ins in the image:" \
-        "$(cat /etc/ipsec-tools.missing 2>/dev/null || echo "stand-ins missing")"
-else
+scenario_differential() {
+    if [ -n "$(missing racoon setkey)" ] || ! [ -x "$DIFF_STANDIN/setkey" ] || ! [ -x "$DIFF_STANDIN/racoon" ] ||
+        [ "$REAL_TOOLS" != 1 ]; then
+        not_run differential "needs the real tools and the stand-ins in the image:" \
+            "$(cat /etc/ipsec-tools.missing 2>/dev/null || echo "stand-ins missing")"
+        return
+    fi
     begin differential "the stand-ins against the real setkey and racoon"
     rm -rf "$DIFF_DIR"
     mkdir -p "$DIFF_DIR"
@@ -370,4 +371,4 @@ else
     fi
     node_stop diff
     end
-fi
+}

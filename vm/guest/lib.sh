@@ -21,6 +21,15 @@ export PATH=$NODE_PATH
 # others sets its own TMP_TAG.
 TMP_TAG=${TMP_TAG:-}
 
+# The byte order as this machine lays out a 16-bit 1.
+byte_order() {
+    case $(printf '\001\000' | od -An -tu2 | tr -d ' ') in
+    1) echo little-endian ;;
+    256) echo big-endian ;;
+    *) echo unknown ;;
+    esac
+}
+
 # ---- reporting ----------------------------------------------------------
 # Console lines for the host: "@@BEGIN", "@@CHECK PASS|FAIL", "@@SCENARIO
 # PASS|FAIL|NOTRUN" and one "@@RESULT". Anything else is for people.
@@ -81,6 +90,29 @@ not_run() { # NAME REASON...
     shift
     n_notrun=$((n_notrun + 1))
     echo "@@SCENARIO NOTRUN $name: $*"
+}
+
+# not_run_all REASON SCENARIO...
+not_run_all() {
+    local why=$1 s
+    shift
+    for s in "$@"; do not_run "$s" "$why"; done
+}
+
+# run_in_order SCENARIO...: runs scenario_NAME for each NAME in turn. The
+# scenarios of one list build on each other: once one fails, the rest are
+# reported as not run (in_order_failed stays set for a list run after it).
+in_order_failed=0
+run_in_order() {
+    local s
+    for s in "$@"; do
+        if [ "$in_order_failed" -ne 0 ]; then
+            not_run "$s" "an earlier scenario it builds on failed"
+            continue
+        fi
+        "scenario_$(echo "$s" | tr - _)"
+        [ $scen_failed -eq 0 ] || in_order_failed=1
+    done
 }
 
 # missing PROG...: prints the programs that are not in the image.

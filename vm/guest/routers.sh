@@ -2,13 +2,14 @@
 # The guest's sh is dash (x86-64) or busybox ash (MIPS); both have local.
 # shellcheck shell=dash
 # Two routers, r1 and r2, each running its own daemon in its own namespaces,
-# joined by a WAN link, each with a LAN host behind it (sourced by
-# scenarios.sh after lib.sh):
+# joined by a WAN link, each with a LAN host behind it (sourced after lib.sh
+# and targets.sh):
 #
 #   lan1 198.51.100.2 -- lan0 r1 wan0 192.0.2.1 ==== 192.0.2.2 wan0 r2 lan0 -- lan2 203.0.113.2
 #                                                                                (and 198.18.0.2)
-# Each router masquerades what leaves through wan0, as a home router does, so
-# tunnel traffic reaches the far LAN only if the daemon's NAT exemption works.
+# Where the image has iptables, each router masquerades what leaves through
+# wan0, as a home router does, so tunnel traffic reaches the far LAN only if
+# the daemon's NAT exemption works.
 
 R1_WAN=192.0.2.1 R2_WAN=192.0.2.2
 LAN1=198.51.100.0 LAN1_HOST=198.51.100.2
@@ -34,6 +35,10 @@ policies() {
 # count_lines TEXT PATTERN
 count_matching() { printf '%s\n' "$1" | grep -c -- "$2"; }
 
+# check_rules NAME COMMAND...: a check of the firewall's rules, made where the
+# image has iptables.
+check_rules() { [ "$TARGET_IPTABLES" != 1 ] || check "$@"; }
+
 # wan_counter NODE CHAIN: packets counted by one of the WAN counters below.
 wan_counter() {
     on "$1" iptables -t mangle -nvxL PREROUTING | awk -v c="$2" '$3 == c { print $1 }'
@@ -56,7 +61,34 @@ counter_at_least() { # NODE CHAIN N
     echo "$1 $2: ${got:-none} packets"
     [ "${got:-0}" -ge "$3" ]
 }
-zero_wan_counters() { on r1 iptables -t mangle -Z && on r2 iptables -t mangle -Z; }
+
+# sa_counts NODE: "SRC DST SPI PACKETS" for each ESP SA of the node, SPI as
+# ip prints it (ip -s adds it in decimal: "0x00001001(4097)"; its counts are
+# on the line after "lifetime current:").
+sa_counts() {
+    on "$1" ip -s xfrm state | awk '
+        /^src / { s = $2; d = $4 }
+        /proto esp spi/ { spi = $4; sub(/\(.*/, "", spi) }
+        /lifetime current:/ { want = 1; next }
+        want { p = $0; sub(/.*, /, "", p); sub(/\(packets\).*/, "", p); print s, d, spi, p; want = 0 }'
+}
+# sa_delta NODE: the same, the packets counted since zero_counters.
+sa_delta() {
+    sa_counts "$1" | awk -v z="/tmp/sa-zero.$1" '
+        BEGIN { while ((getline l < z) > 0) { split(l, f, " "); was[f[3]] = f[4] } }
+        { print $1, $2, $3, $4 - was[$3] }'
+}
+# zero_counters: from here on, carried_by_esp counts. The WAN counters are
+# zeroed; the SAs' own counts are noted.
+zero_counters() {
+    local n
+    for n in r1 r2; do
+        if [ "$TARGET_IPTABLES" = 1 ]; then
+            on $n iptables -t mangle -Z || return 1
+        fi
+        sa_counts $n >/tmp/sa-zero.$n
+    done
+}
 
 # ping_through FROM TO-ADDRESS: three echo requests, all answered.
 ping_through() {
@@ -64,16 +96,24 @@ ping_through() {
     grep -q ' 3 packets received' /tmp/ping$TMP_TAG.out
 }
 
-# carried_by_esp: since the counters were zeroed, ESP reached both routers,
-# ICMP came out of the tunnel on both, and no ICMP crossed the WAN in the clear.
+# carried_by_esp: since zero_counters, on both routers, ESP arrived and ICMP
+# came out of the tunnel, and no ICMP crossed the WAN in the clear. Without
+# iptables: an SA out of the router and one into it each carried 3 packets.
 carried_by_esp() {
-    local n esp tunneled clear ok=0
+    local n wan esp tunneled clear ok=0
     for n in r1 r2; do
-        esp=$(wan_counter $n esp_in)
-        tunneled=$(wan_counter $n tunnel_icmp_in)
-        clear=$(wan_counter $n plain_icmp_in)
-        echo "$n: esp $esp, icmp out of the tunnel $tunneled, icmp in the clear $clear"
-        [ "${esp:-0}" -ge 3 ] && [ "${tunneled:-0}" -ge 3 ] && [ "${clear:-x}" = 0 ] || ok=1
+        if [ "$TARGET_IPTABLES" = 1 ]; then
+            esp=$(wan_counter $n esp_in)
+            tunneled=$(wan_counter $n tunnel_icmp_in)
+            clear=$(wan_counter $n plain_icmp_in)
+            echo "$n: esp $esp, icmp out of the tunnel $tunneled, icmp in the clear $clear"
+            [ "${esp:-0}" -ge 3 ] && [ "${tunneled:-0}" -ge 3 ] && [ "${clear:-x}" = 0 ] || ok=1
+            continue
+        fi
+        wan=$R1_WAN
+        [ $n = r1 ] || wan=$R2_WAN
+        sa_delta $n | awk -v n=$n -v w="$wan" '{ print n ": SA " $1 " to " $2 " spi " $3 ": " $4 " packets" }
+            $1 == w && $4 >= 3 { o = 1 } $2 == w && $4 >= 3 { i = 1 } END { exit !(o && i) }' || ok=1
     done
     on r1 ip -s xfrm state | grep -A1 'lifetime current' | sed 's/^/r1 /'
     return $ok
@@ -96,34 +136,35 @@ topology() {
         # The key daemon needs about 2 s after its start before it hears the
         # kernel's acquires; an acquire nobody answered would otherwise hold
         # back the next one for 30 s.
-        on $n sh -c 'echo 1 >/proc/sys/net/ipv4/ip_forward && echo 2 >/proc/sys/net/core/xfrm_acq_expires' &&
-            on $n iptables -t nat -A POSTROUTING -o wan0 -j MASQUERADE &&
-            add_wan_counters $n || return 1
+        on $n sh -c 'echo 1 >/proc/sys/net/ipv4/ip_forward && echo 2 >/proc/sys/net/core/xfrm_acq_expires' ||
+            return 1
+        [ "$TARGET_IPTABLES" = 1 ] || continue
+        on $n iptables -t nat -A POSTROUTING -o wan0 -j MASQUERADE && add_wan_counters $n || return 1
     done
 }
 
 # ---- scenarios ------------------------------------------------------------
-if [ "${VM_DEMO:-0}" = 1 ]; then
-    . /vm/daemon.sh
-    return
-fi
-# Another machine's scenario script may take only the helpers above.
-[ -z "${VM_HELPERS_ONLY:-}" ] || return 0
+network_failed=1
+scenario_network() {
+    begin network "two routers and two LANs; plain routing seen by the WAN counters"
+    must topology topology
+    abort_if_failed && check plain-ping-routed ping_through lan1 $LAN2_HOST
+    # The clear-text detector must see clear text when there is some.
+    abort_if_failed && check_rules plain-icmp-detected counter_at_least r2 plain_icmp_in 3
+    zero_counters
+    end
+    # shellcheck disable=SC2154 # lib.sh's
+    network_failed=$scen_failed
+}
 
-begin network "two routers and two LANs; plain routing seen by the WAN counters"
-must topology topology
-abort_if_failed && check plain-ping-routed ping_through lan1 $LAN2_HOST
-# The clear-text detector must see clear text when there is some.
-abort_if_failed && check plain-icmp-detected counter_at_least r2 plain_icmp_in 3
-zero_wan_counters
-end
-# shellcheck disable=SC2154 # lib.sh's
-network_failed=$scen_failed
-
-begin esp-by-hand "an ESP tunnel set up with ip xfrm alone (the kernel's part, no daemon)"
-if [ "$network_failed" -ne 0 ]; then
-    check network-ready false
-else
+scenario_esp_by_hand() {
+    local pair
+    begin esp-by-hand "an ESP tunnel set up with ip xfrm alone (the kernel's part, no daemon)"
+    if [ "$network_failed" -ne 0 ]; then
+        check network-ready false
+        end
+        return
+    fi
     for pair in "r1 $R1_WAN $R2_WAN $LAN1 $LAN2 0x501 0x502" "r2 $R2_WAN $R1_WAN $LAN2 $LAN1 0x502 0x501"; do
         set -- $pair
         check "$1-states" on $1 sh -c "
@@ -141,7 +182,7 @@ else
     # so without an exemption the tunnel is bypassed: ICMP crosses in clear.
     check masquerade-bypasses-tunnel ping_through lan1 $LAN2_HOST
     check masquerade-sends-clear-text counter_at_least r2 plain_icmp_in 3
-    zero_wan_counters
+    zero_counters
     for pair in "r1 $LAN1 $LAN2" "r2 $LAN2 $LAN1"; do
         set -- $pair
         check "$1-nat-exemption" on $1 iptables -t nat -I POSTROUTING 1 -s $2/24 -o wan0 -d $3/24 -j ACCEPT
@@ -154,8 +195,6 @@ else
         on $1 ip xfrm state flush
         on $1 ip xfrm policy flush
     done
-    zero_wan_counters
-fi
-end
-
-. /vm/daemon.sh
+    zero_counters
+    end
+}

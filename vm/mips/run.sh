@@ -4,12 +4,17 @@
 # namespaces whose daemons load the kernel through the real setkey and read
 # it back over PF_KEY, in the kernel's byte order.
 #
-#   vm/run-vm-test.sh --target mips [--build DIR]
+#   vm/run-vm-test.sh --target mips [--build DIR | --deps | --prepare]
 #
 #   --build DIR   take ipsecVpn, zorctl and racoon (the stand-in) from DIR/bin,
 #                 a build made with cmake/toolchain-mips-linux-gnu.cmake and
 #                 -DCMAKE_EXE_LINKER_FLAGS=-static (default: configure and
 #                 build them in build-vm-mips/)
+#   --deps        only install the packages and fetch the Debian sources
+#                 the test needs (exit 0, or 77 as below)
+#   --prepare     only build the kernel, the guest's programs, the real
+#                 tools and the daemon, at the lowest priority; after --deps
+#                 it calls no apt, so it can run beside other work
 #
 # Everything else is built from Debian's source packages and the IPsec
 # tools' source, and cached under IPSEC_VM_CACHE (default ~/.cache/ipsecVpn/vm)/mips,
@@ -22,10 +27,12 @@ here=$(cd "$(dirname "$0")" && pwd)
 vm=$(cd "$here/.." && pwd)
 top=$(cd "$vm/.." && pwd)
 build=""
+only=""
 while [ $# -gt 0 ]; do
     case $1 in
     --build) build=$(cd "$2" && pwd); shift 2 ;;
-    -h | --help) sed -n '2,19p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    --deps | --prepare) only=$1; shift ;;
+    -h | --help) sed -n '2,23p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "run-vm-test: unknown argument $1 for --target mips" >&2; exit 3 ;;
     esac
 done
@@ -38,11 +45,16 @@ die() { echo "== vm-mips: $*" >&2; exit 3; }
 skip() { echo "== vm-mips: SKIPPED: $*"; echo "vm: 0 passed, 0 failed, 0 skipped"; exit 77; }
 
 [ "$(uname -m)" = x86_64 ] || skip "the cross toolchain needs an x86-64 Debian host (this is $(uname -m))"
+[ "$only" != --prepare ] || renice -n 19 $$ >/dev/null
 "$top/scripts/deps.sh" qemu-system-mips qemu-user gcc-mips-linux-gnu g++-mips-linux-gnu \
     libc6-dev-mips-cross linux-source-6.1 bc flex bison libelf-dev cpio dpkg-dev make cmake \
     nlohmann-json3-dev xz-utils ||
     skip "qemu-system-mips and the cross tools are not installed and cannot be installed here"
 qemu-system-mips -version >/dev/null 2>&1 || skip "qemu-system-mips does not run on this machine"
+if [ "$only" = --deps ]; then
+    for pkg in busybox iproute2 openssl; do "$here/source.sh" "$cache" $pkg >/dev/null; done
+    exec "$top/scripts/ipsec-tools.sh" --deps
+fi
 
 step "kernel (linux-source-6.1, malta_defconfig and vm/mips/kernel.config)"
 kernel=$("$here/kernel.sh" "$cache") || die "could not build the kernel"
@@ -82,11 +94,12 @@ if [ -z "$build" ]; then
     nice -n 10 cmake --build "$build" -j"${JOBS:-2}" --target ipsecVpn zorctl racoon >/dev/null ||
         die "building the daemon for the target failed"
 fi
+[ "$only" != --prepare ] || exit 0
 
 step "initramfs"
 mkdir -p "$out"
-"$here/initramfs.sh" "${part[busybox]}/busybox" "${part[ip]}/ip" "$build/bin" "$tools/bin/setkey" \
-    "$tools/bin/racoon" "$out" || die "could not build the initramfs"
+"$here/initramfs.sh" "${part[busybox]}/busybox" "${part[ip]}/ip" "$build/bin" "$tools" "$out" ||
+    die "could not build the initramfs"
 
 step "booting $(basename "$kernel")"
 rc=0
