@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "command_output.h"
 #include "mdm_fixture.h"
 #include "system_harness.h"
 #include "system_model.h"
@@ -55,16 +56,7 @@ nlohmann::json model() {
 /* The daemon's standard output also carries the setkey stand-in's; keep the
  * daemon's own notices. */
 std::string notices(const std::string &out) {
-    std::string kept;
-    size_t at = 0;
-    while (at < out.size()) {
-        size_t end = out.find('\n', at);
-        end = (end == std::string::npos) ? out.size() : end + 1;
-        if (out.compare(at, 13, "ipsec tunnel ") == 0)
-            kept += out.substr(at, end - at);
-        at = end;
-    }
-    return kept;
+    return test_cmd::linesStartingWith(out, "ipsec tunnel ");
 }
 
 TEST(MonitorTick, HostNameFollowedThenStatusAndLoneSaDeleted) {
