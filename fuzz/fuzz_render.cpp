@@ -38,6 +38,7 @@
 #include "render/ipsec_setkey.h"
 #include "shell_recorder.h"
 #include "test_files.h"
+#include "tunnel_fixture.h"
 #include "wan_state.h"
 
 using nlohmann::json;
@@ -69,40 +70,18 @@ const char *const kFields[] = {"realRemoteIP",
                                "ph2DHGroup",
                                "connName"};
 
+/* A tunnel with the fields of both keying methods, so that each input text
+ * reaches both renderers; `keyEx` picks the one it is rendered by. */
 json tunnel(UINT32 id, int keyEx, const char *gw, const char *local, const char *remote) {
-    return {{"entryID", id},
-            {"enable", 1},
-            {"connName", "t" + std::to_string(id)},
-            {"realRemoteIP", gw},
-            {"remoteGWAddress", gw},
-            {"localIPMode", 0},
-            {"localIPAddress", local},
-            {"localMask", "255.255.255.0"},
-            {"remoteIPMode", 0},
-            {"remoteIPAddress", remote},
-            {"remoteMask", "255.255.0.0"},
-            {"keyExMethod", keyEx},
-            {"manualEncryptionAlgo", "aes-cbc"},
-            {"manualEncryptionKey", "00112233445566778899aabbccddeeff"},
-            {"manualAuthAlgo", "hmac-sha1"},
-            {"manualAthKey", "0123456789abcdef0123456789abcdef01234567"},
-            {"SPI", "1000"},
-            {"secondSPI", "1001"},
-            {"authMethod", 0},
-            {"PSK", "secret"},
-            {"DPD", 1},
-            {"perfectFSEn", 1},
-            {"ph1Mode", "main"},
-            {"ph1MyIdType", "address"},
-            {"ph1PeerIdType", "address"},
-            {"ph1EncryptionAlo", "aes"},
-            {"ph1IntegrityAlgo", "sha1"},
-            {"ph1DHGroup", "modp1024"},
-            {"ph1KeyTime", 28800},
-            {"ph2EncryptionAlo", "aes"},
-            {"ph2IntegrityAlgo", "hmac_sha1"},
-            {"ph2DHGroup", "modp1024"},
-            {"ph2KeyTime", 3600}};
+    json t = tunnel_fixture::ike(tunnel_fixture::manual({{"entryID", id},
+                                                         {"connName", "t" + std::to_string(id)},
+                                                         {"realRemoteIP", gw},
+                                                         {"remoteGWAddress", gw},
+                                                         {"localIPAddress", local},
+                                                         {"remoteIPAddress", remote},
+                                                         {"PSK", "secret"}}));
+    t["keyExMethod"] = keyEx;
+    return t;
 }
 
 [[noreturn]] void fail(const char *what, const std::string &detail) {

@@ -18,6 +18,7 @@
 #include "pfkeysim.h"
 #include "shell_recorder.h"
 #include "test_files.h"
+#include "tunnel_fixture.h"
 #include "wan_state.h"
 
 using nlohmann::json;
@@ -25,55 +26,8 @@ using nlohmann::json;
 namespace hostile {
 
 json baseTunnels() {
-    json manual = {{"entryID", 1},
-                   {"enable", 1},
-                   {"connName", "manual"},
-                   {"realRemoteIP", "203.0.113.9"},
-                   {"remoteGWAddress", "203.0.113.9"},
-                   {"localIPMode", 0},
-                   {"localIPAddress", "192.168.1.0"},
-                   {"localMask", "255.255.255.0"},
-                   {"remoteIPMode", 0},
-                   {"remoteIPAddress", "10.2.0.0"},
-                   {"remoteMask", "255.255.0.0"},
-                   {"keyExMethod", 1},
-                   {"manualEncryptionAlgo", "aes-cbc"},
-                   {"manualEncryptionKey", "00112233445566778899aabbccddeeff"},
-                   {"manualAuthAlgo", "hmac-sha1"},
-                   {"manualAthKey", "0123456789abcdef0123456789abcdef01234567"},
-                   {"SPI", "1000"},
-                   {"secondSPI", "1001"},
-                   {"status", 0}};
-    json ike = {{"entryID", 2},
-                {"enable", 1},
-                {"connName", "ike"},
-                {"realRemoteIP", "192.0.2.50"},
-                {"remoteGWAddress", "192.0.2.50"},
-                {"localIPMode", 0},
-                {"localIPAddress", "192.168.1.0"},
-                {"localMask", "255.255.255.0"},
-                {"remoteIPMode", 1},
-                {"remoteIPAddress", "192.0.2.77"},
-                {"remoteMask", "255.255.255.255"},
-                {"keyExMethod", 0},
-                {"authMethod", 0},
-                {"PSK", "test-secret"},
-                {"DPD", 1},
-                {"perfectFSEn", 1},
-                {"ph1Mode", "main"},
-                {"ph1MyIdType", "address"},
-                {"ph1PeerIdType", "address"},
-                {"ph1EncryptionAlo", "aes"},
-                {"ph1IntegrityAlgo", "sha1"},
-                {"ph1DHGroup", "modp1024"},
-                {"ph1KeyTime", 28800},
-                {"ph2EncryptionAlo", "aes"},
-                {"ph2IntegrityAlgo", "hmac_sha1"},
-                {"ph2DHGroup", "modp1024"},
-                {"ph2KeyTime", 3600},
-                {"SPI", "0"},
-                {"secondSPI", "0"},
-                {"status", 0}};
+    json manual = tunnel_fixture::manual();
+    json ike = tunnel_fixture::ike({{"entryID", 2}});
     json ikeB = ike;
     ikeB["entryID"] = 3;
     ikeB["connName"] = "ike-b";
@@ -218,8 +172,6 @@ std::string bystanderFailures(const Outcome &o) {
 }
 
 void Scene::SetUp() {
-    if (!getenv("IPSEC_SANDBOX"))
-        GTEST_SKIP() << "writes /var/ipsec and runs iptables: runs in the test sandbox only";
     mdm_fixture::reset();
     pfkeysim::reset();
     shell_recorder::clear();

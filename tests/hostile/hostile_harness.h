@@ -65,7 +65,7 @@ template <typename F> Outcome observe(F step) {
     return observeImpl([](void *arg) { (*static_cast<F *>(arg))(); }, &step);
 }
 
-/* Skips outside the sandbox; fresh data model, recorder and kernel. */
+/* A fresh data model, recorder and kernel. */
 class Scene : public ::testing::Test {
   protected:
     void SetUp() override;

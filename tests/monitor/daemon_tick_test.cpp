@@ -8,9 +8,12 @@
 #include <cstdlib>
 #include <string>
 
+#include "command_output.h"
 #include "mdm_fixture.h"
 #include "system_harness.h"
+#include "system_model.h"
 #include "test_files.h"
+#include "tunnel_fixture.h"
 
 namespace {
 
@@ -18,42 +21,46 @@ constexpr const char *SA_TABLE = "/var/tmp/kernel-sa.txt";
 
 /* Two IKE tunnels: 1 "named" behind vpn.example (last seen at 192.0.2.50),
  * 2 "halfdead" at 203.0.113.9, up at the last tick with both SPIs known. */
-constexpr const char *MODEL = R"({"IPSecCfgObject": [
- {"_iid": 1, "entryID": 1, "enable": 1, "connName": "named", "remoteGWAddress": "vpn.example",
-  "realRemoteIP": "192.0.2.50", "localIPMode": 0, "localIPAddress": "192.168.1.0", "localMask": "255.255.255.0",
-  "remoteIPMode": 0, "remoteIPAddress": "10.1.0.0", "remoteMask": "255.255.0.0", "keyExMethod": 0,
-  "authMethod": 0, "PSK": "named-secret", "ph1Mode": "main", "ph1MyIdType": "address", "ph1PeerIdType": "address",
-  "ph1EncryptionAlo": "aes", "ph1IntegrityAlgo": "sha1", "ph1DHGroup": "modp1024", "ph1KeyTime": 28800,
-  "ph2EncryptionAlo": "aes", "ph2IntegrityAlgo": "hmac_sha1", "ph2DHGroup": "modp1024", "ph2KeyTime": 3600,
-  "SPI": "0", "secondSPI": "0", "status": 0},
- {"_iid": 2, "entryID": 2, "enable": 1, "connName": "halfdead", "remoteGWAddress": "203.0.113.9",
-  "realRemoteIP": "203.0.113.9", "localIPMode": 0, "localIPAddress": "192.168.1.0", "localMask": "255.255.255.0",
-  "remoteIPMode": 0, "remoteIPAddress": "10.2.0.0", "remoteMask": "255.255.0.0", "keyExMethod": 0,
-  "authMethod": 0, "PSK": "halfdead-secret", "ph1Mode": "main", "ph1MyIdType": "address",
-  "ph1PeerIdType": "address", "ph1EncryptionAlo": "aes", "ph1IntegrityAlgo": "sha1", "ph1DHGroup": "modp1024",
-  "ph1KeyTime": 28800, "ph2EncryptionAlo": "aes", "ph2IntegrityAlgo": "hmac_sha1", "ph2DHGroup": "modp1024",
-  "ph2KeyTime": 3600, "SPI": "2000", "secondSPI": "2001", "status": 1}],
- "WanDevObject": [{"_iid": 1, "name": "wan", "WanIpConnObject": [{"enable": 1, "connectionStatus": "Connected",
-    "connectionType": "IP_Routed", "X_VORTALIX_COM_IfName": "wan0", "externalIPAddress": "198.51.100.2"}]}]}
-)";
+nlohmann::json model() {
+    const nlohmann::json named = tunnel_fixture::ike({{"_iid", 1},
+                                                      {"connName", "named"},
+                                                      {"remoteGWAddress", "vpn.example"},
+                                                      {"remoteIPMode", 0},
+                                                      {"remoteIPAddress", "10.1.0.0"},
+                                                      {"remoteMask", "255.255.0.0"},
+                                                      {"PSK", "named-secret"},
+                                                      {"DPD", nullptr},
+                                                      {"perfectFSEn", nullptr}});
+    const nlohmann::json halfdead = tunnel_fixture::ike({{"_iid", 2},
+                                                         {"entryID", 2},
+                                                         {"connName", "halfdead"},
+                                                         {"remoteGWAddress", "203.0.113.9"},
+                                                         {"realRemoteIP", "203.0.113.9"},
+                                                         {"remoteIPMode", 0},
+                                                         {"remoteIPAddress", "10.2.0.0"},
+                                                         {"remoteMask", "255.255.0.0"},
+                                                         {"PSK", "halfdead-secret"},
+                                                         {"DPD", nullptr},
+                                                         {"perfectFSEn", nullptr},
+                                                         {"SPI", "2000"},
+                                                         {"secondSPI", "2001"},
+                                                         {"status", 1}});
+    const nlohmann::json wan = {
+        {"_iid", 1},
+        {"name", "wan"},
+        {"WanIpConnObject", nlohmann::json::array({nlohmann::json::parse(sysmodel::CONNECTED_WAN0)})}};
+    return {{"IPSecCfgObject", nlohmann::json::array({named, halfdead})},
+            {"WanDevObject", nlohmann::json::array({wan})}};
+}
 
 /* The daemon's standard output also carries the setkey stand-in's; keep the
  * daemon's own notices. */
 std::string notices(const std::string &out) {
-    std::string kept;
-    size_t at = 0;
-    while (at < out.size()) {
-        size_t end = out.find('\n', at);
-        end = (end == std::string::npos) ? out.size() : end + 1;
-        if (out.compare(at, 13, "ipsec tunnel ") == 0)
-            kept += out.substr(at, end - at);
-        at = end;
-    }
-    return kept;
+    return test_cmd::linesStartingWith(out, "ipsec tunnel ");
 }
 
 TEST(MonitorTick, HostNameFollowedThenStatusAndLoneSaDeleted) {
-    mdm_fixture::writeJson(MODEL);
+    mdm_fixture::writeJson(model());
     test_files::write("/etc/hosts", "127.0.0.1 localhost\n192.0.2.60 vpn.example\n");
     sys::Daemon d;
     ASSERT_TRUE(d.startOnSimulatedKernel(SA_TABLE));

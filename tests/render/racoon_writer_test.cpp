@@ -18,6 +18,7 @@
 #include "render/ipsec_racoon.h"
 #include "shell_recorder.h"
 #include "test_files.h"
+#include "tunnel_fixture.h"
 
 using nlohmann::json;
 
@@ -27,35 +28,20 @@ const char *const CHMOD = "chmod 600 /var/ipsec/psk.txt";
 
 /* An IKE tunnel with the settings of the documented single-tunnel example. */
 json ikeTunnel(UINT32 id, const char *gw) {
-    return {{"entryID", id},
-            {"enable", 1},
-            {"connName", "tunnel" + std::to_string(id)},
-            {"keyExMethod", 0},
-            {"authMethod", 0},
-            {"DPD", 1},
-            {"perfectFSEn", 1},
-            {"realRemoteIP", gw},
-            {"remoteGWAddress", gw},
-            {"ph1Mode", "main"},
-            {"ph1MyIdType", "address"},
-            {"ph1MyId", ""},
-            {"ph1PeerIdType", "address"},
-            {"ph1PeerId", ""},
-            {"ph1KeyTime", 28800},
-            {"ph1EncryptionAlo", "3des"},
-            {"ph1IntegrityAlgo", "sha1"},
-            {"ph1DHGroup", "modp1024"},
-            {"localIPMode", 0},
-            {"localIPAddress", "192.168.1.0"},
-            {"localMask", "255.255.255.0"},
-            {"remoteIPMode", 0},
-            {"remoteIPAddress", "10.20.0.0"},
-            {"remoteMask", "255.255.0.0"},
-            {"ph2DHGroup", "modp1024"},
-            {"ph2KeyTime", 3600},
-            {"ph2EncryptionAlo", "aes"},
-            {"ph2IntegrityAlgo", "hmac_sha1"},
-            {"PSK", id == 1 ? std::string("s3cret-key") : "key-" + std::to_string(id)}};
+    return tunnel_fixture::ike({{"entryID", id},
+                                {"connName", "tunnel" + std::to_string(id)},
+                                {"realRemoteIP", gw},
+                                {"remoteGWAddress", gw},
+                                {"ph1MyId", ""},
+                                {"ph1PeerId", ""},
+                                {"ph1EncryptionAlo", "3des"},
+                                {"remoteIPMode", 0},
+                                {"remoteIPAddress", "10.20.0.0"},
+                                {"remoteMask", "255.255.0.0"},
+                                {"PSK", id == 1 ? std::string("s3cret-key") : "key-" + std::to_string(id)},
+                                {"SPI", nullptr},
+                                {"secondSPI", nullptr},
+                                {"status", nullptr}});
 }
 
 json manualTunnel(UINT32 id, const char *gw) {
@@ -119,8 +105,6 @@ void expectLockFree() {
 class RacoonWriter : public ::testing::Test {
   protected:
     void SetUp() override {
-        if (!getenv("IPSEC_SANDBOX"))
-            GTEST_SKIP() << "writes /var/ipsec: runs in the test sandbox only";
         mdm_fixture::reset();
         mkdir("/var/ipsec", 0755);
         unlink(IPSEC_RACOON_CONF);

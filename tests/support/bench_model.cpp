@@ -10,6 +10,7 @@
 
 #include "mdm_fixture.h"
 #include "test_files.h"
+#include "tunnel_fixture.h"
 #include "wan_state.h"
 
 namespace bench_model {
@@ -48,36 +49,17 @@ std::string gatewayName(unsigned id) {
 }
 
 nlohmann::json tunnel(unsigned id, bool hostName) {
-    return {{"entryID", id},
-            {"enable", 1},
-            {"connName", "branch" + std::to_string(id)},
-            {"keyExMethod", 0},
-            {"authMethod", 0},
-            {"DPD", 1},
-            {"perfectFSEn", 1},
-            {"status", 1},
-            {"remoteGWAddress", hostName ? gatewayName(id) : gateway(id)},
-            {"realRemoteIP", gateway(id)},
-            {"SPI", hex(outSpi(id))},
-            {"secondSPI", hex(inSpi(id))},
-            {"ph1Mode", "main"},
-            {"ph1MyIdType", "address"},
-            {"ph1PeerIdType", "address"},
-            {"ph1KeyTime", 28800},
-            {"ph1EncryptionAlo", "aes"},
-            {"ph1IntegrityAlgo", "sha1"},
-            {"ph1DHGroup", "modp1024"},
-            {"localIPMode", 0},
-            {"localIPAddress", "192.168.1.0"},
-            {"localMask", "255.255.255.0"},
-            {"remoteIPMode", 0},
-            {"remoteIPAddress", remoteNet(id)},
-            {"remoteMask", "255.255.255.0"},
-            {"ph2DHGroup", "modp1024"},
-            {"ph2KeyTime", 3600},
-            {"ph2EncryptionAlo", "aes"},
-            {"ph2IntegrityAlgo", "hmac_sha1"},
-            {"PSK", "key-" + std::to_string(id)}};
+    return tunnel_fixture::ike({{"entryID", id},
+                                {"connName", "branch" + std::to_string(id)},
+                                {"status", 1},
+                                {"remoteGWAddress", hostName ? gatewayName(id) : gateway(id)},
+                                {"realRemoteIP", gateway(id)},
+                                {"SPI", hex(outSpi(id))},
+                                {"secondSPI", hex(inSpi(id))},
+                                {"remoteIPMode", 0},
+                                {"remoteIPAddress", remoteNet(id)},
+                                {"remoteMask", "255.255.255.0"},
+                                {"PSK", "key-" + std::to_string(id)}});
 }
 
 std::vector<pfkeysim::Sa> kernelTable(unsigned n) {

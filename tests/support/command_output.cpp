@@ -31,6 +31,19 @@ std::string output(const std::string &cmd, int *status) {
     return out;
 }
 
+std::string linesStartingWith(const std::string &text, const std::string &prefix) {
+    std::string kept;
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t end = text.find('\n', at);
+        end = (end == std::string::npos) ? text.size() : end + 1;
+        if (text.compare(at, prefix.size(), prefix) == 0)
+            kept += text.substr(at, end - at);
+        at = end;
+    }
+    return kept;
+}
+
 std::string scratchDir() {
     const char *tmp = getenv("TMPDIR");
     return getenv("IPSEC_SANDBOX") ? "/var/tmp" : (tmp && *tmp ? tmp : "/tmp");

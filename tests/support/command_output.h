@@ -11,6 +11,10 @@ namespace test_cmd {
  * exit status, -1 when it did not exit normally or could not be started. */
 std::string output(const std::string &cmd, int *status = nullptr);
 
+/* The lines of `text` (each with its newline) that start with `prefix`, in
+ * order: a program's own lines out of output it shares with others. */
+std::string linesStartingWith(const std::string &text, const std::string &prefix);
+
 /* A folder for scratch files: /var/tmp inside the sandbox, else $TMPDIR or /tmp. */
 std::string scratchDir();
 

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "command_output.h"
 #include "mdm_fixture.h"
 #include "system_harness.h"
 #include "system_model.h"
@@ -24,16 +25,7 @@ constexpr const char *PFKEY_LOG = "/var/tmp/pfkey.log";
 /* The daemon's own notices on standard output (which also carries the
  * setkey stand-in's). */
 std::string notices(const std::string &out) {
-    std::string kept;
-    size_t at = 0;
-    while (at < out.size()) {
-        size_t end = out.find('\n', at);
-        end = (end == std::string::npos) ? out.size() : end + 1;
-        if (out.compare(at, 6, "ipsec ") == 0)
-            kept += out.substr(at, end - at);
-        at = end;
-    }
-    return kept;
+    return test_cmd::linesStartingWith(out, "ipsec ");
 }
 
 /* Started (restarted, say) while the WAN is up: no WAN message comes, yet the

@@ -517,7 +517,7 @@ interop_scenario() {
         not_run "$1" "interop-gateway failed"
         return
     fi
-    "scenario_$(echo "$1" | tr - _)"
+    run_scenario "$1"
     # The others need what its "must" checks set up.
     # shellcheck disable=SC2154 # lib.sh's
     [ "$1" != interop-gateway ] || [ $scen_blocked -eq 0 ] || interop_failed=1

@@ -99,7 +99,13 @@ not_run_all() {
     for s in "$@"; do not_run "$s" "$why"; done
 }
 
-# run_in_order SCENARIO...: runs scenario_NAME for each NAME in turn. The
+# run_scenario NAME: runs the scenario NAME (the function scenario_NAME, its
+# dashes as underscores).
+run_scenario() {
+    "scenario_$(echo "$1" | tr - _)"
+}
+
+# run_in_order SCENARIO...: runs each in turn. The
 # scenarios of one list build on each other: once one fails, the rest are
 # reported as not run (in_order_failed stays set for a list run after it).
 in_order_failed=0
@@ -110,7 +116,7 @@ run_in_order() {
             not_run "$s" "an earlier scenario it builds on failed"
             continue
         fi
-        "scenario_$(echo "$s" | tr - _)"
+        run_scenario "$s"
         [ $scen_failed -eq 0 ] || in_order_failed=1
     done
 }

@@ -53,7 +53,7 @@ case ${IPSECVM_ONLY:-} in
 differential) scenario_differential ;;
 interop) run_interop_scenarios ;;
 *)
-    for s in $FIRST_SCENARIOS; do "scenario_$(echo "$s" | tr - _)"; done
+    for s in $FIRST_SCENARIOS; do run_scenario "$s"; done
     run_daemon_scenarios
     show_logs "r1 r2 r3 r4" "/run/ipsecVpn.log /run/tool.log /run/syslog.log"
     run_interop_scenarios
