@@ -23,7 +23,10 @@ fails_saying() { # TEXT COMMAND...: exits 1 and says TEXT
     local text=$1 out rc=0
     shift
     out=$("$@" 2>&1) || rc=$?
-    [ "$rc" -eq 1 ] && grep -qF "$text" <<<"$out" || { echo "rc=$rc"; echo "$out"; return 1; }
+    if [ "$rc" -ne 1 ] || ! grep -qF "$text" <<<"$out"; then
+        printf 'rc=%s\n%s\n' "$rc" "$out"
+        return 1
+    fi
 }
 
 check every-case-runs-in-its-own-sandbox every_case_runs
