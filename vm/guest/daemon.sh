@@ -161,6 +161,23 @@ spi_text() { printf '%x' "$(($1))"; }
 nothing_deleted() {
     on "$1" sh -c 'if [ -e /var/ipsec/tmp_delete.conf ]; then cat /var/ipsec/tmp_delete.conf; false; fi'
 }
+# only_lone_deleted NODE PEER: every SA the daemon deleted was a lone one,
+# which the peer does not hold: when both routers start a negotiation for
+# the same tunnel, the one the peer gives up (its larval SA expired) can
+# leave an outbound SA on this side that nothing will ever use.
+only_lone_deleted() {
+    local held
+    held=$(sas "$2" | awk '{ s = $3; sub(/^0x0*/, "", s); print $1, $2, s }')
+    on "$1" sh -c 'cat /var/ipsec/tmp_delete.conf 2>/dev/null' |
+        awk '$1 == "delete" { s = $5; sub(/;$/, "", s); sub(/^0x0*/, "", s); print $2, $3, s }' |
+        while read -r src dst spi; do
+            echo "$1 deleted $src $dst $spi"
+            if printf '%s\n' "$held" | grep -qx "$src $dst $spi"; then
+                echo "  but $2 holds it"
+                return 1
+            fi
+        done
+}
 
 no_log_errors() { # NODE
     on "$1" cat /run/ipsecVpn.log
