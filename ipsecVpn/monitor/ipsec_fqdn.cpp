@@ -1,8 +1,9 @@
 /*
  * Remote gateways given as host names: their resolution, and each idle
  * tick's pass that re-resolves them and writes a changed address into the
- * tunnel's realRemoteIP, marking it with fqdnChanged. Names resolve with the framework lock released, so a slow
- * resolver holds up no other framework client.
+ * tunnel's realRemoteIP, marking it with fqdnChanged. Names resolve with the
+ * framework lock released, so a slow resolver holds up no other framework
+ * client.
  */
 #include "monitor/ipsec_fqdn.h"
 

@@ -77,7 +77,9 @@ int runSandboxed(const std::string &self, const std::vector<std::string> &args, 
         _exit(127);
     }
     close(fds[1]);
-    std::string seen;
+    std::string kept;
+    std::string &seen = out ? *out : kept;
+    seen.clear();
     char buf[4096];
     for (ssize_t n; ((n = read(fds[0], buf, sizeof(buf))) > 0 || (n < 0 && errno == EINTR));) {
         if (n <= 0)
@@ -87,8 +89,6 @@ int runSandboxed(const std::string &self, const std::vector<std::string> &args, 
             fflush(stdout);
     }
     close(fds[0]);
-    if (out)
-        *out = seen;
     if (skipped)
         *skipped = seen.find("[  SKIPPED ]") != std::string::npos;
     int status = 0;
